@@ -1,0 +1,153 @@
+#pragma once
+// TCommPortDriver: owns one serial port. Opens it with the configured line
+// settings, polls it for received bytes on a timer of the creating thread's
+// event loop and raises OnReceiveData with every batch, and writes data with a
+// time-out.
+//
+// Threads: the driver is created, connected, disconnected and configured on
+// one thread (the main thread for port links); polling and OnReceiveData run
+// there too. Send calls may come from any thread at the same time; each send
+// goes out whole before the next one starts.
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class SerialDevice;
+
+enum TPortNumber {
+    pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8, pnCOM9,
+    pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16
+};
+enum TBaudRate {
+    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400,
+    br56000, br57600, br115200, br128000, br256000
+};
+enum TDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum THwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS };
+enum TSwFlowControl { sfNONE, sfXONXOFF };
+enum TPacketMode { pmDiscard, pmPass };
+
+// Modem lines reported by GetLineStatus.
+enum TLineStatus : unsigned { lsCTS = 1, lsDSR = 2, lsRING = 4, lsCD = 8 };
+
+// Bit rate of a TBaudRate other than brCustom (0 for brCustom).
+std::uint32_t BaudRateOf(TBaudRate rate);
+
+class TCommPortDriver : public QObject {
+    Q_OBJECT
+public:
+    using ReceiveDataHandler = std::function<void(TCommPortDriver* sender, const char* data, std::uint32_t size)>;
+
+    explicit TCommPortDriver(QObject* owner = nullptr);
+    ~TCommPortDriver() override; // closes the port first
+
+    // Properties (defaults and rules as documented in docs/serial-driver.md).
+    TPortNumber Port() const { return port_; }
+    void SetPort(TPortNumber p);
+    const std::string& PortName() const { return portName_; }
+    void SetPortName(const std::string& name);
+    TBaudRate BaudRate() const { return baudRate_; }
+    void SetBaudRate(TBaudRate r);
+    std::uint32_t BaudRateValue() const { return baudRateValue_; }
+    void SetBaudRateValue(std::uint32_t v);
+    TDataBits DataBits() const { return dataBits_; }
+    void SetDataBits(TDataBits v);
+    TStopBits StopBits() const { return stopBits_; }
+    void SetStopBits(TStopBits v);
+    TParity Parity() const { return parity_; }
+    void SetParity(TParity v);
+    THwFlowControl HwFlow() const { return hwFlow_; }
+    void SetHwFlow(THwFlowControl v);
+    TSwFlowControl SwFlow() const { return swFlow_; }
+    void SetSwFlow(TSwFlowControl v);
+    std::uint32_t InBufSize() const { return inBufSize_; }
+    void SetInBufSize(std::uint32_t v);   // clamped to 128..8192; ignored while open
+    std::uint32_t OutBufSize() const { return outBufSize_; }
+    void SetOutBufSize(std::uint32_t v);  // clamped to 128..8192; ignored while open
+    std::int16_t PacketSize() const { return packetSize_; }
+    void SetPacketSize(std::int16_t v) { packetSize_ = v; }
+    std::int32_t PacketTimeout() const { return packetTimeout_; }
+    void SetPacketTimeout(std::int32_t v) { packetTimeout_ = v; }
+    TPacketMode PacketMode() const { return packetMode_; }
+    void SetPacketMode(TPacketMode v) { packetMode_ = v; }
+    std::uint16_t PollingDelay() const { return pollingDelay_; }
+    void SetPollingDelay(std::uint16_t ms); // below 5 becomes 5; restarts the timer while open
+    bool EnableDTROnOpen() const { return enableDTROnOpen_; }
+    void SetEnableDTROnOpen(bool v) { enableDTROnOpen_ = v; }
+    std::uint16_t OutputTimeout() const { return outputTimeout_.load(); }
+    void SetOutputTimeout(std::uint16_t ms) { outputTimeout_ = ms; }
+    std::uint32_t InputTimeout() const { return inputTimeout_; }
+    void SetInputTimeout(std::uint32_t ms) { inputTimeout_ = ms; }
+    bool CheckLineStatus() const { return checkLineStatus_.load(); }
+    void SetCheckLineStatus(bool v) { checkLineStatus_ = v; }
+    void SetOnReceiveData(ReceiveDataHandler h) { onReceiveData_ = std::move(h); }
+
+    // Opens and sets up the port; true at once when it is already open.
+    bool Connect();
+    void Disconnect();
+    bool Connected() const;
+    // Discards pending input and/or output; false when closed.
+    bool FlushBuffers(bool input, bool output);
+    // OutBufSize minus the bytes waiting in the output queue; -1 when closed.
+    std::int16_t OutFreeSpace() const;
+    // Active modem lines (TLineStatus bits); 0 when closed or on failure.
+    unsigned GetLineStatus() const;
+    // Sends with OutputTimeout as the time-out; returns the bytes sent.
+    std::uint32_t SendData(const char* data, std::uint32_t count);
+    // Sends while progress is made; gives up when no byte went out for longer
+    // than timeoutMs. Returns the bytes sent (0 when closed).
+    std::uint32_t SendDataEx(const char* data, std::uint32_t count, std::uint32_t timeoutMs);
+    // True when every byte of text was sent.
+    bool SendString(std::string_view text);
+
+    // Why the last Connect failed (system error text); empty after success.
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    void poll();
+    bool applyLineSettings();
+    void restartTimer();
+
+    TPortNumber port_ = pnCOM2;
+    std::string portName_ = "\\\\.\\COM2";
+    TBaudRate baudRate_ = br9600;
+    std::uint32_t baudRateValue_ = 9600;
+    TDataBits dataBits_ = db8BITS;
+    TStopBits stopBits_ = sb1BITS;
+    TParity parity_ = ptNONE;
+    THwFlowControl hwFlow_ = hfNONERTSON;
+    TSwFlowControl swFlow_ = sfNONE;
+    std::uint32_t inBufSize_ = 2048;
+    std::uint32_t outBufSize_ = 2048;
+    std::int16_t packetSize_ = -1;
+    std::int32_t packetTimeout_ = -1;
+    TPacketMode packetMode_ = pmDiscard;
+    std::uint16_t pollingDelay_ = 50;
+    bool enableDTROnOpen_ = true;
+    std::atomic<std::uint16_t> outputTimeout_{500};
+    std::uint32_t inputTimeout_ = 200;
+    std::atomic<bool> checkLineStatus_{false};
+    ReceiveDataHandler onReceiveData_;
+
+    std::vector<char> receiveBuffer_;
+    QTimer pollTimer_;
+    std::string lastError_;
+
+    // The open device. Senders on other threads hold deviceMutex_ for the
+    // whole send; Disconnect raises closing_ so a running send gives up at its
+    // next step, then takes the mutex before closing.
+    mutable std::mutex deviceMutex_;
+    std::unique_ptr<SerialDevice> device_;
+    std::atomic<bool> open_{false};
+    std::atomic<bool> closing_{false};
+};
