@@ -1,1 +1,71 @@
-// placeholder, being written
+#include "ActivityLog.h"
+
+#include <QDateTime>
+#include <QThread>
+
+#include <cstdlib>
+
+ActivityLog::ActivityLog(QObject* parent) : QObject(parent), logFilePath_(DefaultLogFilePath()) {}
+
+void ActivityLog::Log(const std::string& message)
+{
+    bool post = false;
+    {
+        std::lock_guard lock(queueMutex_);
+        queue_.push_back(message);
+        if (QThread::currentThread() != thread() && !drainPosted_) {
+            drainPosted_ = true;
+            post = true;
+        }
+    }
+    if (post)
+        QMetaObject::invokeMethod(this, &ActivityLog::drain, Qt::QueuedConnection);
+    else if (QThread::currentThread() == thread())
+        drain();
+}
+
+void ActivityLog::drain()
+{
+    for (;;) {
+        std::string message;
+        {
+            std::lock_guard lock(queueMutex_);
+            if (queue_.empty()) {
+                drainPosted_ = false;
+                return;
+            }
+            message = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        append(message);
+    }
+}
+
+void ActivityLog::append(const std::string& message)
+{
+    if (lines_.size() >= kMemoCapacity)
+        Clear();
+    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) +
+                         QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+    lines_.append(line);
+    emit lineAdded(line);
+    if (logToFile_ && fileWriter_)
+        fileWriter_(message, logFilePath_);
+}
+
+void ActivityLog::SetLogToFile(bool on) { logToFile_ = on; }
+
+void ActivityLog::Clear()
+{
+    lines_.clear();
+    emit cleared();
+}
+
+std::string ActivityLog::DefaultLogFilePath()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && *state)
+        return std::string(state) + "/linvaro/Linvaro.log";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.local/state/linvaro/Linvaro.log";
+}

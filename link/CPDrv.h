@@ -16,11 +16,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace serial {
 class SerialDevice;
+}
 
 enum TPortNumber {
     pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8, pnCOM9,
@@ -84,13 +87,28 @@ public:
     void SetPollingDelay(std::uint16_t ms); // below 5 becomes 5; restarts the timer while open
     bool EnableDTROnOpen() const { return enableDTROnOpen_; }
     void SetEnableDTROnOpen(bool v) { enableDTROnOpen_ = v; }
+    // 16 bits, as the property always was: a time-out above 65535 ms cannot be
+    // held. Callers clamp larger values themselves; a plain conversion would
+    // wrap (70000 would become 4464).
     std::uint16_t OutputTimeout() const { return outputTimeout_.load(); }
     void SetOutputTimeout(std::uint16_t ms) { outputTimeout_ = ms; }
     std::uint32_t InputTimeout() const { return inputTimeout_; }
     void SetInputTimeout(std::uint32_t ms) { inputTimeout_ = ms; }
     bool CheckLineStatus() const { return checkLineStatus_.load(); }
     void SetCheckLineStatus(bool v) { checkLineStatus_ = v; }
+    // Raised on the creating thread with each batch of received bytes. The
+    // buffer is reused by the next poll: copy what you keep. The handler may
+    // call Disconnect, but must not destroy the driver.
     void SetOnReceiveData(ReceiveDataHandler h) { onReceiveData_ = std::move(h); }
+
+    // Where the program's "Serial Ports" settings map COMn to a device path:
+    // called with "COMn", returns the path or "" when there is no mapping.
+    // Without a resolver, or without a mapping, COMn is /dev/ttyS(n-1). Set
+    // it before connecting ports.
+    static void SetDeviceNameResolver(std::function<std::string(const std::string& comName)> resolver);
+    // The device path that Connect opens for a port name ("\\.\COM3",
+    // "COM3" or a path such as /dev/ttyUSB0, which is used as it is).
+    static std::string DevicePathFor(const std::string& portName);
 
     // Opens and sets up the port; true at once when it is already open.
     bool Connect();
@@ -115,8 +133,9 @@ public:
 
 private:
     void poll();
-    bool applyLineSettings();
-    void restartTimer();
+    void reapplyLineSettings();
+    std::int16_t outFreeSpaceLocked() const;
+    unsigned lineStatusLocked() const;
 
     TPortNumber port_ = pnCOM2;
     std::string portName_ = "\\\\.\\COM2";
@@ -128,7 +147,7 @@ private:
     THwFlowControl hwFlow_ = hfNONERTSON;
     TSwFlowControl swFlow_ = sfNONE;
     std::uint32_t inBufSize_ = 2048;
-    std::uint32_t outBufSize_ = 2048;
+    std::atomic<std::uint32_t> outBufSize_{2048}; // read by senders
     std::int16_t packetSize_ = -1;
     std::int32_t packetTimeout_ = -1;
     TPacketMode packetMode_ = pmDiscard;
@@ -141,13 +160,21 @@ private:
 
     std::vector<char> receiveBuffer_;
     QTimer pollTimer_;
+    bool polling_ = false; // inside OnReceiveData: a nested event loop must not poll again
     std::string lastError_;
 
-    // The open device. Senders on other threads hold deviceMutex_ for the
-    // whole send; Disconnect raises closing_ so a running send gives up at its
-    // next step, then takes the mutex before closing.
-    mutable std::mutex deviceMutex_;
-    std::unique_ptr<SerialDevice> device_;
+    // Locks, always taken in this order:
+    //  - sendMutex_ is held by a sender for its whole send, so one send goes
+    //    out whole before the next starts. Disconnect raises closing_ (a
+    //    running send gives up at its next step) and then takes sendMutex_,
+    //    so no send is ever cut across a close and a new connect.
+    //  - deviceLock_ guards device_ itself: shared for every use of the open
+    //    device (one step of a send, polling, purge, queue and line queries,
+    //    line settings), exclusive only to install or remove it. Purge and the
+    //    queries never wait for a running send's time-out.
+    std::mutex sendMutex_;
+    mutable std::shared_mutex deviceLock_;
+    std::unique_ptr<serial::SerialDevice> device_;
     std::atomic<bool> open_{false};
     std::atomic<bool> closing_{false};
 };

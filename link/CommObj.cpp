@@ -1,1 +1,436 @@
-// placeholder, being written
+#include "CommObj.h"
+
+#include "CommObjList.h"
+#include "Globals.h"
+#include "LinkHost.h"
+#include "TickCount.h"
+#include "opcDAHeader.h"
+
+#include <QThread>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kMsgError = 1;
+constexpr int kBtnOk = 4;
+constexpr char kStopped[] = "Scanning of all ports has been stopped.";
+// A device that never sends the terminating character must not make the
+// pending text grow for months: past this size it is handed on as a string.
+constexpr std::size_t kMaxPendingText = 1 << 20;
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// The value as the text a message shows: booleans as True/False.
+std::string ValueText(const VARIANT& v)
+{
+    if (v.vt == VT_BOOL)
+        return v.boolVal ? "True" : "False";
+    Variant copy;
+    VariantCopy(copy.get(), &v);
+    return copy.text();
+}
+
+} // namespace
+
+std::string_view TrimControls(std::string_view s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32)
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
+        --e;
+    return s.substr(b, e - b);
+}
+
+std::string HexText(std::string_view s)
+{
+    std::string out(s.size() * 2, '0');
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        out[2 * i] = kHexDigits[c >> 4];
+        out[2 * i + 1] = kHexDigits[c & 15];
+    }
+    return out;
+}
+
+bool EqualsOneAsNumber(const VARIANT& v)
+{
+    Variant number;
+    if (FAILED(VariantChangeTypeEx(number.get(), &v, LOCALE_USER_DEFAULT, 0, VT_R8)))
+        return false;
+    return number.get()->dblVal == 1.0;
+}
+
+bool FlagIsSet(const VARIANT& v)
+{
+    Variant number;
+    if (FAILED(VariantChangeTypeEx(number.get(), &v, LOCALE_USER_DEFAULT, 0, VT_I4)))
+        return true;
+    return (number.get()->lVal & 2) != 0;
+}
+
+TCommObj::TCommObj(TCommObjList& list, LinkHost& host, LinkMode mode, TTagTable* tags, RemoteTagLibrary* remote)
+    : list_(list), host_(host), mode_(mode), tags_(tags), remote_(remote),
+      driver_(std::make_unique<TCommPortDriver>()), worker_(std::make_unique<TBMDThread>())
+{
+    TCommPortDriver& d = *driver_;
+    d.SetPort(pnCustom);
+    d.SetBaudRate(brCustom);
+    d.SetBaudRateValue(9600);
+    d.SetCheckLineStatus(false);
+    d.SetDataBits(db8BITS);
+    d.SetEnableDTROnOpen(true);
+    d.SetHwFlow(hfNONERTSON);
+    d.SetInBufSize(8192);
+    d.SetOutBufSize(8192);
+    d.SetInputTimeout(200);
+    d.SetOutputTimeout(500);
+    d.SetPacketMode(pmDiscard);
+    d.SetPacketSize(-1);
+    d.SetPacketTimeout(-1);
+    d.SetParity(ptNONE);
+    d.SetPollingDelay(0);
+    d.SetStopBits(sb1BITS);
+    d.SetSwFlow(sfNONE);
+    d.SetOnReceiveData([this](TCommPortDriver*, const char* data, std::uint32_t size) { ReceiveData(data, size); });
+
+    worker_->SetPriority(tpHigher);
+    worker_->SetRefreshInterval(1);
+    worker_->SetOnExecute([this](TBMDThread*, TBMDExecuteThread* thread, void*&) { sendLoop(thread); });
+}
+
+TCommObj::~TCommObj()
+{
+    running_ = false;
+    worker_.reset(); // stops the send loop and waits for its thread
+    driver_.reset(); // closes the port
+}
+
+void TCommObj::Configure(const TPortSetting& s, const LinkConfig& config)
+{
+    description_ = s[psDESCRIPTION];
+    driver_->SetPortName("\\\\.\\" + s[psPORT]);
+    if (auto baud = ParseDecimal(s[psBAUD_RATE]); baud && *baud > 0)
+        driver_->SetBaudRateValue(static_cast<std::uint32_t>(*baud));
+    SetDataBits(s[psDATA_BITS]);
+    SetParity(s[psPARITY]);
+    SetStopBits(s[psSTOP_BITS]);
+    SetFlowControl(s[psFLOW_CONTROL]);
+    receivedStringTag_ = s[psRECEIVED_STRING_TAG];
+    receivedFlagTag_ = s[psRECEIVED_FLAG_TAG];
+    sentStringTag_ = s[psSENT_STRING_TAG];
+    sentFlagTag_ = s[psSENT_FLAG_TAG];
+    driver_->SetInputTimeout(config.portResponseTimeout);
+    // The output time-out is a 16-bit field: clamp rather than let 70000 ms
+    // wrap to 4464 ms.
+    driver_->SetOutputTimeout(static_cast<std::uint16_t>(std::min<std::uint32_t>(config.portResponseTimeout, 65535)));
+    terminatingChar_ = ParseDecimal(s[psNULL_TERMINATED]).value_or(-1);
+    extractionMarker_ = s[psFROM_SUBSTRING];
+    convertHex_ = s.convertHex();
+    autoSendString_ = s[psAUTO_SEND_STRING];
+    autoSendInterval_ = ParseDecimal(s[psAUTO_SEND_INTERVAL]).value_or(100);
+    logged_ = s.logged();
+    autoSuffix_ = s[psAUTO_SUFFIX];
+    logFilePath_ = config.programFolder + s[psPORT] + ".log";
+}
+
+void TCommObj::SetDataBits(std::string_view text)
+{
+    static constexpr TDataBits values[] = {db5BITS, db6BITS, db7BITS, db8BITS};
+    for (std::size_t i = 0; i < kDataBitsTexts.size(); ++i)
+        if (text == kDataBitsTexts[i])
+            return driver_->SetDataBits(values[i]);
+    host_.ShowMsg("Invalid Data Bits setting!", kMsgError, kBtnOk);
+}
+
+void TCommObj::SetParity(std::string_view text)
+{
+    static constexpr TParity values[] = {ptEVEN, ptODD, ptNONE, ptMARK, ptSPACE};
+    for (std::size_t i = 0; i < kParityTexts.size(); ++i)
+        if (text == kParityTexts[i])
+            return driver_->SetParity(values[i]);
+    host_.ShowMsg("Invalid Parity setting!", kMsgError, kBtnOk);
+}
+
+void TCommObj::SetStopBits(std::string_view text)
+{
+    static constexpr TStopBits values[] = {sb1BITS, sb1HALFBITS, sb2BITS};
+    for (std::size_t i = 0; i < kStopBitsTexts.size(); ++i)
+        if (text == kStopBitsTexts[i])
+            return driver_->SetStopBits(values[i]);
+    host_.ShowMsg("Invalid Stop Bits setting!", kMsgError, kBtnOk);
+}
+
+void TCommObj::SetFlowControl(std::string_view text)
+{
+    static constexpr TSwFlowControl values[] = {sfNONE, sfXONXOFF};
+    for (std::size_t i = 0; i < kFlowControlTexts.size(); ++i)
+        if (text == kFlowControlTexts[i])
+            return driver_->SetSwFlow(values[i]);
+    host_.ShowMsg("Invalid Software Flow Control setting!", kMsgError, kBtnOk);
+}
+
+void TCommObj::BindTag(const std::string& tagName, int tagIndex)
+{
+    tagName_ = tagName;
+    tagIndex_ = tagIndex;
+}
+
+bool TCommObj::Start()
+{
+    if (!driver_->Connect())
+        return false;
+    receiveArmed_ = false;
+    pendingText_.clear();
+    worker_->Start();
+    running_ = true;
+    return true;
+}
+
+void TCommObj::Stop()
+{
+    worker_->Stop();
+    running_ = false;
+    driver_->Disconnect();
+}
+
+void TCommObj::ReceiveData(const char* data, std::uint32_t size)
+{
+    if (!running_)
+        return;
+    if (mode_ == LinkMode::Remote && !remoteGate())
+        return;
+
+    std::string chunk;
+    std::string hex;
+    try {
+        chunk.assign(data, size);
+        if (chunk.empty())
+            return;
+        hex.resize(chunk.size() * 3);
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            const auto c = static_cast<unsigned char>(chunk[i]);
+            hex[3 * i] = kHexDigits[c >> 4];
+            hex[3 * i + 1] = kHexDigits[c & 15];
+            hex[3 * i + 2] = ' ';
+        }
+
+        if (mode_ == LinkMode::Local) {
+            std::string working = std::move(pendingText_);
+            pendingText_.clear();
+            bool terminatorSeen = false;
+            if (terminatingChar_ >= 0 && terminatingChar_ <= 255) {
+                const char term = static_cast<char>(terminatingChar_);
+                std::size_t start = 0;
+                for (;;) {
+                    const void* hit = std::memchr(chunk.data() + start, term, chunk.size() - start);
+                    if (!hit)
+                        break;
+                    const std::size_t pos = static_cast<const char*>(hit) - chunk.data();
+                    working.append(chunk, start, pos - start + 1);
+                    terminatorSeen = true;
+                    processString(std::string(TrimControls(working)));
+                    working.clear();
+                    start = pos + 1;
+                }
+                working.append(chunk, start, std::string::npos);
+            } else {
+                working.append(chunk);
+            }
+            if (!terminatorSeen && terminatingChar_ == -1) {
+                processString(std::string(TrimControls(working)));
+            } else if (working.size() > kMaxPendingText) {
+                processString(std::string(TrimControls(working)));
+            } else {
+                pendingText_ = std::move(working);
+            }
+        }
+
+        host_.Log("String (HEX: " + hex + ") received from port " + Quoted(description_) + ".");
+    } catch (...) {
+        reportFailure("Error while receiving string from port " + Quoted(description_) + "! " + kStopped,
+                      "Error while receiving string from port " + Quoted(description_) + "!\r" + kStopped, false);
+        return;
+    }
+
+    if (mode_ == LinkMode::Remote) {
+        try {
+            remoteDelivery(chunk, hex);
+        } catch (...) {
+            const std::string text = "Error while accessing Tags " + Quoted(receivedStringTag_) + " or " +
+                                     Quoted(receivedFlagTag_) + " for port " + Quoted(description_) + "! " +
+                                     kStopped;
+            reportFailure(text, text, true);
+        }
+    }
+}
+
+void TCommObj::processString(std::string text)
+{
+    if (!extractionMarker_.empty()) {
+        const std::size_t pos = text.find(extractionMarker_);
+        if (pos == std::string::npos)
+            return;
+        text.erase(0, pos);
+    }
+    if (convertHex_)
+        text = HexText(text);
+    if (!tags_ || tagIndex_ < 0)
+        throw std::out_of_range("link has no tag");
+    tags_->Value(static_cast<std::size_t>(tagIndex_)).textValue = text;
+    host_.ShowTagValue(linkIndex_, text);
+}
+
+void TCommObj::Send(std::string_view text)
+{
+    std::string out(text);
+    out += autoSuffix_;
+    const bool all = driver_->SendString(out);
+    sendFailed_ = !all;
+}
+
+void TCommObj::SendFromTagValue(const VARIANT& value)
+{
+    Variant copy;
+    VariantCopy(copy.get(), &value);
+    Send(copy.text());
+}
+
+void TCommObj::sendLoop(TBMDExecuteThread* thread)
+{
+    std::uint32_t lastAutoSend = GetTickCount();
+    while (!thread->StopRequested()) {
+        if (!autoSendString_.empty() &&
+            TicksElapsed(lastAutoSend, GetTickCount()) >= static_cast<std::uint32_t>(std::max(autoSendInterval_, 0))) {
+            lastAutoSend = GetTickCount();
+            Send(autoSendString_);
+        }
+
+        Variant flag = Variant::fromUI1(0);
+        if (!sentFlagTag_.empty() && TagRead(sentFlagTag_, flag.get()) && EqualsOneAsNumber(*flag.get())) {
+            Variant text = Variant::fromText("");
+            if (TagRead(sentStringTag_, text.get())) {
+                sendFailed_ = false;
+                // Skipped when the worker was told to stop: then nothing was
+                // sent and the request stays pending for the next start.
+                const bool sent = thread->Synchronize([this, &text] { SendFromTagValue(*text.get()); });
+                if (sendFailed_) {
+                    const std::string value = ValueText(*text.get());
+                    thread->Stop();
+                    list_.ReportFailure("Error while sending string " + Quoted(value) + " to port " +
+                                            Quoted(description_) +
+                                            "! Try to increase the Port Response Timeout if necessary. " + kStopped,
+                                        "Error while sending string " + Quoted(value) + " to port " +
+                                            Quoted(description_) +
+                                            "!\rTry to adjust the Port Response Timeout if necessary.\r" + kStopped,
+                                        false);
+                } else if (sent) {
+                    TagWrite(sentFlagTag_, Variant::fromBool(false).get());
+                    Sleep(100);
+                }
+            }
+        }
+        Sleep(10);
+    }
+}
+
+bool TCommObj::TagRead(const std::string& tagName, VARIANT* value)
+{
+    if (mode_ == LinkMode::Local)
+        return true;
+    if (remote_ && remote_->ReadTag(tagName, value))
+        return true;
+    reportFailure("Error while reading tag " + Quoted(tagName) + "! " + kStopped,
+                  "Error while reading tag " + Quoted(tagName) + "!\r" + kStopped, true);
+    return false;
+}
+
+bool TCommObj::TagWrite(const std::string& tagName, const VARIANT* value)
+{
+    if (mode_ == LinkMode::Local)
+        return true;
+    if (remote_ && remote_->WriteTag(tagName, value))
+        return true;
+    const std::string text = ValueText(*value);
+    reportFailure("Error while writing tag " + Quoted(tagName) + " with value " + Quoted(text) + "! " + kStopped,
+                  "Error while writing tag " + Quoted(tagName) + " with value " + Quoted(text) + "!\r" + kStopped,
+                  true);
+    return false;
+}
+
+bool TCommObj::ElementWrite(const std::string& tagName, std::string_view bytes)
+{
+    bool result = true;
+    const std::size_t count = std::min<std::size_t>(bytes.size(), 256);
+    for (std::size_t i = 0; i < count; ++i) {
+        Variant element = Variant::fromUI1(static_cast<BYTE>(bytes[i]));
+        result = TagWrite(tagName + "[" + std::to_string(i + 1) + "]", element.get());
+        // The failed write has stopped all links and reported; going on would
+        // only repeat that report for every remaining character.
+        if (!result)
+            break;
+    }
+    return result;
+}
+
+bool TCommObj::remoteGate()
+{
+    Variant flag = Variant::fromUI1(2);
+    if (!TagRead(receivedFlagTag_, flag.get())) {
+        receiveArmed_ = false;
+        return false;
+    }
+    noteUnreadableFlag(*flag.get());
+    if (FlagIsSet(*flag.get())) {
+        receiveArmed_ = false;
+        return false;
+    }
+    if (!receiveArmed_) {
+        driver_->FlushBuffers(true, false);
+        receiveArmed_ = true;
+        return false;
+    }
+    return true;
+}
+
+void TCommObj::noteUnreadableFlag(const VARIANT& flag)
+{
+    Variant number;
+    if (SUCCEEDED(VariantChangeTypeEx(number.get(), &flag, LOCALE_USER_DEFAULT, 0, VT_I4))) {
+        unreadableFlag_.clear();
+        return;
+    }
+    const std::string text = ValueText(flag);
+    if (text == unreadableFlag_)
+        return;
+    unreadableFlag_ = text;
+    host_.Log("Received flag tag " + Quoted(receivedFlagTag_) + " holds " + Quoted(text) +
+              ", which is not a number; received strings of port " + Quoted(description_) + " are held back.");
+}
+
+void TCommObj::remoteDelivery(std::string_view bytes, const std::string& hex)
+{
+    Variant flag = Variant::fromUI1(2);
+    if (!TagRead(receivedFlagTag_, flag.get()) || FlagIsSet(*flag.get()))
+        return;
+    if (!ElementWrite(receivedStringTag_, bytes))
+        return;
+    if (!TagWrite(receivedFlagTag_, Variant::fromUI1(2).get()))
+        return;
+    Sleep(200);
+    receiveArmed_ = false;
+    driver_->FlushBuffers(true, false);
+    host_.Log("Written string (HEX: " + hex + ") to Tag " + Quoted(receivedStringTag_) + ".");
+}
+
+void TCommObj::reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages)
+{
+    if (QThread::currentThread() != list_.thread())
+        worker_->Stop(); // one report per failure: this send loop ends after its pass
+    list_.ReportFailure(logLine, boxText, processMessages);
+}

@@ -33,7 +33,8 @@ typedef bool (*TExecuteSQL)(int conn, const char* sql, bool flag);
 typedef bool (*TBeginTransaction)(int conn);
 typedef bool (*TCommitTransaction)(int conn);
 typedef bool (*TRollbackTransaction)(int conn);
-// The text of the last failure on this connection (empty when none).
+// The text of the failure of the last call on this connection (empty when it
+// succeeded); a non-empty text for a handle that is not connected.
 typedef const char* (*TLastDBError)(int conn);
 
 // Record set walk: first, end test, field by name, next, free.

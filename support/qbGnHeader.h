@@ -5,6 +5,8 @@
 // Texts returned by GetInitSettingStr stay valid until the next call of it on
 // the same thread. INI files are rewritten whole through a temporary file and
 // a rename, so a crash leaves either the old or the new file.
+// A relative INI or log file name is taken relative to the program folder
+// (the folder of the running program file), not the current directory.
 
 extern "C" {
 

@@ -4,6 +4,7 @@
 // A null BSTR is a valid empty string.
 #include "ComTypes.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,9 @@ BSTR SysAllocStringLen(LPCOLESTR text, UINT length); // text may be null: zero-f
 void SysFreeString(BSTR text);                       // null is allowed
 UINT SysStringLen(BSTR text);                        // code units; 0 for null
 UINT SysStringByteLen(BSTR text);
+// Number of BSTRs allocated and not yet freed, process-wide. Tests compare it
+// before and after an operation to prove that nothing leaked.
+std::size_t LiveBstrCount();
 
 // 8-bit program text <-> BSTR. The program's 8-bit text is UTF-8; a byte that
 // is not part of valid UTF-8 (raw device data) maps to the code point of the

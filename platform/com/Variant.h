@@ -55,9 +55,22 @@ static_assert(sizeof(VARIANT) == 16, "VARIANT must keep the Windows layout");
 inline DECIMAL& DecimalOf(VARIANT& v) { return *reinterpret_cast<DECIMAL*>(&v); }
 inline const DECIMAL& DecimalOf(const VARIANT& v) { return *reinterpret_cast<const DECIMAL*>(&v); }
 
-void VariantInit(VARIANT* v);
-HRESULT VariantClear(VARIANT* v);                        // frees BSTR / array, sets VT_EMPTY
-HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);  // deep copy; dest cleared first
+// A VARTYPE a VARIANT may hold here: VT_EMPTY..VT_DECIMAL and VT_I1..VT_UINT,
+// alone, with VT_ARRAY or with VT_BYREF (not VT_EMPTY or VT_NULL with either
+// flag). VT_VECTOR, VT_RESERVED and every other code are not valid.
+bool VariantTypeIsValid(VARTYPE vt);
+
+void VariantInit(VARIANT* v);                            // all 16 bytes zero, VT_EMPTY
+// Frees the BSTR or array the variant owns and sets VT_EMPTY; a by-reference
+// value is not freed. DISP_E_BADVARTYPE for an invalid type and
+// DISP_E_ARRAYISLOCKED for a locked array leave the variant as it was.
+// This layer never stores interface pointers in variants: VT_DISPATCH and
+// VT_UNKNOWN are dropped without a Release.
+HRESULT VariantClear(VARIANT* v);
+// Deep copy (BSTR and array duplicated, by-reference values copied as the
+// pointer). The copy is made before dest is cleared, so on failure dest is
+// unchanged and nothing leaks. VT_DISPATCH and VT_UNKNOWN give DISP_E_BADVARTYPE.
+HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
 
 // Flags of VariantChangeTypeEx.
 constexpr USHORT VARIANT_NOVALUEPROP = 0x01;
@@ -82,7 +95,7 @@ public:
     Variant& operator=(Variant&& o) noexcept;
     ~Variant() { VariantClear(&v_); }
 
-    static Variant fromText(std::string_view ansi);   // VT_BSTR
+    static Variant fromText(std::string_view ansi);   // VT_BSTR (VT_EMPTY if out of memory)
     static Variant fromUI1(BYTE b);
     static Variant fromI2(SHORT i);
     static Variant fromI4(LONG i);

@@ -1,0 +1,200 @@
+// The program entry: command line, support libraries, single instance, then
+// the controller with its main window (or without, in headless mode).
+#include "AppInit.h"
+#include "Main.h"
+#include "MainController.h"
+#include "MessageBoxes.h"
+
+#include "DynamicLibrary.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct CommandLine {
+    std::string home;
+    bool headless = false;
+    bool exit = false;
+    bool regServer = false, unregServer = false, embedding = false, automation = false;
+    std::string error;
+};
+
+bool IsSwitch(const char* arg, const char* word)
+{
+    return (arg[0] == '-' || arg[0] == '/') && strcasecmp(arg + 1, word) == 0;
+}
+
+CommandLine Parse(int argc, char** argv)
+{
+    CommandLine cl;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--home") == 0) {
+            if (i + 1 >= argc) {
+                cl.error = "--home needs a folder";
+                return cl;
+            }
+            cl.home = argv[++i];
+        } else if (std::strcmp(a, "--headless") == 0) {
+            cl.headless = true;
+        } else if (std::strcmp(a, "--exit") == 0) {
+            cl.exit = true;
+        } else if (IsSwitch(a, "regserver")) {
+            cl.regServer = true;
+        } else if (IsSwitch(a, "unregserver")) {
+            cl.unregServer = true;
+        } else if (IsSwitch(a, "embedding")) {
+            cl.embedding = true;
+        } else if (IsSwitch(a, "automation")) {
+            cl.automation = true;
+        } else if (std::strcmp(a, "--help") == 0) {
+            cl.error = "help";
+        } else {
+            cl.error = std::string("unknown argument: ") + a;
+        }
+    }
+    return cl;
+}
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int)
+{
+    const char c = 'x';
+    [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
+}
+
+// The program file's full path (symbolic links resolved).
+std::string ProgramPath() { return QCoreApplication::applicationFilePath().toStdString(); }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLine cl = Parse(argc, argv);
+    if (!cl.error.empty()) {
+        if (cl.error != "help")
+            std::fprintf(stderr, "linvaro: %s\n", cl.error.c_str());
+        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [/regserver|/unregserver|/embedding|/automation]\n");
+        return cl.error == "help" ? 0 : 2;
+    }
+
+    const bool gui = !cl.headless && !cl.exit;
+    std::unique_ptr<QCoreApplication> app;
+    if (gui)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName("Quorbel Linvaro");
+    const std::string programPath = ProgramPath();
+
+    if (cl.exit) {
+        if (SingleInstance::SendText(programPath, "Exit"))
+            return 0;
+        std::fprintf(stderr, "linvaro: no running copy of %s answered\n", programPath.c_str());
+        return 1;
+    }
+    if (cl.regServer || cl.unregServer) {
+        std::fprintf(stderr, "linvaro: this version has no OPC server to register yet\n");
+        return 2;
+    }
+
+    // The program folder: data files and per-port logs.
+    std::string home = cl.home.empty() ? ProgramFolder() : cl.home;
+    if (home.back() != '/')
+        home += '/';
+    if (!QDir().mkpath(QString::fromStdString(home)) || access(home.c_str(), R_OK | W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "linvaro: cannot use the folder %s (%s)\n", home.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    auto plainBox = [gui](const std::string& text) {
+        std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+        if (gui)
+            QMessageBox::warning(nullptr, "Quorbel Linvaro", QString::fromStdString(text));
+    };
+    support::SupportLibraries libs;
+    libs.load(ProgramFolder(), plainBox);
+    RemoteTagLibrary remote;
+    remote.Load(ProgramFolder(), plainBox);
+    if (gui && libs.gn.SetMsgHandler)
+        libs.gn.SetMsgHandler(&ShowModalMessageBox, nullptr);
+
+    SingleInstance instance;
+    if (!instance.Acquire(programPath)) {
+        if (libs.gn.ShowMsg)
+            libs.gn.ShowMsg("Quorbel Linvaro is already running!", 1, 4, 0);
+        else
+            plainBox("Quorbel Linvaro is already running!");
+        return 1;
+    }
+
+    MainController::Options options;
+    options.programFolder = home;
+    options.programPath = programPath;
+    options.headless = !gui;
+    MainController controller(options, libs, remote);
+
+    std::unique_ptr<TfrmMain> window;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (gui) {
+        QApplication::setQuitOnLastWindowClosed(false);
+        window = std::make_unique<TfrmMain>(controller);
+        QObject::connect(&instance, &SingleInstance::textReceived, window.get(), [&window](const std::string& text) {
+            std::string t = text.substr(0, 99);
+            if (auto nul = t.find('\0'); nul != std::string::npos)
+                t.resize(nul);
+            if (t == "Exit")
+                window->CloseFromExitMessage();
+        });
+        controller.Create();
+        if (!controller.Controls().hideOnStartup)
+            window->show();
+        else
+            controller.EndStartupPhase();
+    } else {
+        // Headless: the activity log goes to standard output, and SIGTERM or
+        // SIGINT act as the "Exit" message.
+        QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [](const QString& line) {
+            std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+            std::fflush(stdout);
+        });
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
+            signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {
+                char c;
+                [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
+                if (controller.ExitMessage("Exit"))
+                    QCoreApplication::quit();
+            });
+            struct sigaction sa{};
+            sa.sa_handler = OnTerminationSignal;
+            sigemptyset(&sa.sa_mask);
+            sa.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &sa, nullptr);
+            sigaction(SIGINT, &sa, nullptr);
+        }
+        QObject::connect(&instance, &SingleInstance::textReceived, &controller, [&controller](const std::string& text) {
+            if (controller.ExitMessage(text))
+                QCoreApplication::quit();
+        });
+        controller.Create();
+        controller.EndStartupPhase();
+    }
+    const int rc = app->exec();
+    window.reset();
+    return rc;
+}

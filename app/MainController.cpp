@@ -1,0 +1,285 @@
+#include "MainController.h"
+
+#include "PortSettingStore.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kDatabasePassword[] = "ln-gdb-26"; // fixed; the database engine ignores it
+constexpr int kKindWarning = 0, kKindInformation = 2, kKindConfirmation = 3;
+constexpr int kButtonsOk = 4, kButtonsYesNo = 3, kButtonsYesCancel = 9;
+constexpr int kAnswerYes = 6;
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// The current local time as a date-time number (days since 1899-12-30).
+double LocalNowAsDate()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 localMs = now.toMSecsSinceEpoch() + now.offsetFromUtc() * 1000LL;
+    return static_cast<double>(localMs) / 86400000.0 + 25569.0; // 1970-01-01 is day 25569
+}
+
+} // namespace
+
+MainController::MainController(const Options& options, support::SupportLibraries& libs, RemoteTagLibrary& remote,
+                               QObject* parent)
+    : QObject(parent), options_(options), libs_(libs), remote_(remote), links_(*this, &tags_, &remote_)
+{
+    if (libs_.gn.AddLog) {
+        auto addLog = libs_.gn.AddLog;
+        log_.SetFileWriter([addLog](const std::string& m, const std::string& p) { addLog(m.c_str(), p.c_str()); });
+    }
+    startTimer_.setSingleShot(true);
+    startTimer_.setInterval(2000);
+    connect(&startTimer_, &QTimer::timeout, this, [this] {
+        startTimer_.stop();
+        if (links_.Count() > 0)
+            Start();
+    });
+    pulseTimer_.setInterval(10);
+    connect(&pulseTimer_, &QTimer::timeout, this, &MainController::pulse);
+}
+
+MainController::~MainController()
+{
+    startTimer_.stop();
+    pulseTimer_.stop();
+    links_.Clear();
+    if (connection_ > 0 && libs_.da.DisconnectDB)
+        libs_.da.DisconnectDB(connection_, true);
+    connection_ = 0;
+}
+
+void MainController::Create()
+{
+    const std::string dbPath = options_.programFolder + kDatabaseFile;
+    Log("Connecting to database " + Quoted(dbPath) + ".");
+    if (libs_.da.ConnectDB)
+        connection_ = libs_.da.ConnectDB(dbPath.c_str(), kDatabaseUser, kDatabasePassword, true, nullptr);
+    if (connection_ > 0) {
+        Log("Database " + Quoted(dbPath) + " connected.");
+        std::string error;
+        if (!EnsurePortSettingTable(libs_.da, connection_, error)) {
+            Log("Database " + Quoted(dbPath) + " cannot hold Port settings: " + error);
+            std::fprintf(stderr, "linvaro: %s: %s\n", dbPath.c_str(), error.c_str());
+        }
+    } else {
+        Log("Error connecting to database " + Quoted(dbPath) + "!");
+        std::fprintf(stderr, "linvaro: cannot open the configuration database %s\n", dbPath.c_str());
+    }
+
+    LoadSettings(false);
+    startupPhase_ = true;
+
+    Log("Initializing OPC Data Access module.");
+    if (remoteMode_)
+        remote_.Init(QCoreApplication::instance(), effective_.remoteOpcServer);
+    Log("OPC Data Access module initialized.");
+    startTimer_.start();
+}
+
+void MainController::LoadSettings(bool reload)
+{
+    const bool wasRunning = links_.Count() > 0 && links_.At(0)->Running();
+    Log("Loading settings.");
+    Stop();
+    links_.Clear();
+
+    // System settings: into the controls and the process-wide values.
+    const bool boxBefore = controls_.enableRemoteOpcServer;
+    SystemSettings read = effective_;
+    if (libs_.gn.GetInitSettingStr && libs_.sc.Decrypt)
+        ReadSystemSettings(libs_.gn, libs_.sc, options_.programFolder + kIniFile, read);
+    controls_ = read;
+    effective_ = read;
+    confirmPassword_ = read.password;
+    log_.SetLogToFile(read.logEvent);
+    // A load that puts the box back after an unsaved change while the window
+    // is visible tells the user again that a restart is needed.
+    if (boxBefore != controls_.enableRemoteOpcServer && windowVisible && windowVisible())
+        ShowMsg("You must restart Linvaro in order for the Remote OPC Server setting to be effective!",
+                kKindInformation, kButtonsOk);
+    remoteMode_ = controls_.enableRemoteOpcServer;
+
+    if (read.hideOnStartup && !reload)
+        emit hideRequested();
+
+    // Port settings into the grid, and the links.
+    PortSettingLoad loaded;
+    if (connection_ > 0 && libs_.da.QueryRecords) {
+        loaded = LoadPortSettings(libs_.da, connection_, grid_);
+        for (const auto& problem : loaded.problems) {
+            Log(problem);
+            std::fprintf(stderr, "linvaro: %s\n", problem.c_str());
+        }
+    }
+    LinkConfig config;
+    config.mode = remoteMode_ ? LinkMode::Remote : LinkMode::Local;
+    config.portResponseTimeout = static_cast<std::uint32_t>(std::max(effective_.portResponseTimeout, 0));
+    config.programFolder = options_.programFolder;
+    links_.Rebuild(loaded.rows, config);
+
+    settingsModified_ = false;
+    Log("Settings loaded.");
+    emit settingsLoaded();
+    if (wasRunning)
+        Start();
+}
+
+bool MainController::Save()
+{
+    if (controls_.protectSettings && controls_.password != confirmPassword_) {
+        ShowMsg("Password and Confirm Password do not match!", kKindWarning, kButtonsOk);
+        return false;
+    }
+    auto showMsg = [this](const std::string& text, int kind, int buttons) { return ShowMsg(text, kind, buttons); };
+    if (!SavePortSettings(libs_.da, connection_, grid_, showMsg))
+        return false;
+    std::string error;
+    if (!WriteSystemSettings(libs_.gn, libs_.sc, options_.programFolder + kIniFile, controls_, options_.programPath,
+                             error)) {
+        Log("Error saving system settings: " + error);
+        std::fprintf(stderr, "linvaro: %s\n", error.c_str());
+    }
+    settingsModified_ = false;
+    LoadSettings(true);
+    return true;
+}
+
+void MainController::Start() { links_.StartAll(); }
+
+void MainController::Stop() { links_.StopAll(); }
+
+TCommObj* MainController::LinkOfRow(int row) const
+{
+    const auto& map = links_.LinkRowMap();
+    for (std::size_t i = 0; i < map.size(); ++i)
+        if (map[i] == row)
+            return links_.At(static_cast<int>(i));
+    return nullptr;
+}
+
+bool MainController::Simulate(int row, const std::string& text)
+{
+    TCommObj* link = LinkOfRow(row);
+    // Remote mode keeps no local tag: there is nothing to simulate.
+    if (!link || link->TagIndex() < 0)
+        return false;
+    try {
+        tags_.Value(static_cast<std::size_t>(link->TagIndex())).textValue = text;
+    } catch (const std::out_of_range&) {
+        return false;
+    }
+    ShowTagValue(link->LinkIndex(), text);
+    return true;
+}
+
+bool MainController::Close(bool confirm)
+{
+    if (confirm && ShowMsg("Are you sure to exit Quorbel Linvaro?", kKindConfirmation, kButtonsYesCancel) != kAnswerYes)
+        return false;
+    Stop();
+    Log("Shutting down OPC server. Please wait...");
+    if (opcShutdownRequest)
+        opcShutdownRequest();
+    // Give the clients at most about 5 s to let go, serving their calls.
+    QElapsedTimer closeTimer;
+    closeTimer.start();
+    while (opcConnectedCount && opcConnectedCount() > 0 && closeTimer.elapsed() < 5000) {
+        QThread::msleep(100);
+        QCoreApplication::processEvents();
+    }
+    tags_.FreeValueRecords();
+    if (settingsModified_ && ShowMsg("Do you want to save the changes first?", kKindConfirmation, kButtonsYesNo) == kAnswerYes)
+        Save();
+    settingsModified_ = false;
+    emit closing();
+    return true;
+}
+
+bool MainController::ExitMessage(const std::string& text)
+{
+    // At most 99 characters, up to the first NUL, compared exactly.
+    std::string t = text.substr(0, 99);
+    if (auto nul = t.find('\0'); nul != std::string::npos)
+        t.resize(nul);
+    if (t != "Exit")
+        return false;
+    return Close(false);
+}
+
+void MainController::SetTagResponseTimeoutControl(int seconds)
+{
+    if (controls_.tagResponseTimeout != seconds)
+        settingsModified_ = true;
+    controls_.tagResponseTimeout = seconds;
+}
+
+void MainController::SetPortResponseTimeoutControl(int ms)
+{
+    if (controls_.portResponseTimeout != ms)
+        settingsModified_ = true;
+    controls_.portResponseTimeout = ms;
+}
+
+void MainController::SetRemoteBox(bool ticked)
+{
+    const bool changed = controls_.enableRemoteOpcServer != ticked;
+    controls_.enableRemoteOpcServer = ticked;
+    settingsModified_ = true;
+    if (changed && windowVisible && windowVisible())
+        ShowMsg("You must restart Linvaro in order for the Remote OPC Server setting to be effective!",
+                kKindInformation, kButtonsOk);
+}
+
+void MainController::SetServerNameControl(const std::string& name)
+{
+    if (controls_.remoteOpcServer != name)
+        settingsModified_ = true;
+    controls_.remoteOpcServer = name;
+}
+
+void MainController::Log(const std::string& message) { log_.Log(message); }
+
+int MainController::ShowMsg(const std::string& text, int kind, int buttons)
+{
+    if (options_.headless)
+        Log(text);
+    if (!libs_.gn.ShowMsg) {
+        std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+        return (buttons & 4) ? 1 : (buttons & 2) ? 7 : 2;
+    }
+    return libs_.gn.ShowMsg(text.c_str(), kind, buttons, 0);
+}
+
+void MainController::ProcessMessages() { QCoreApplication::processEvents(); }
+
+void MainController::ShowTagValue(int linkIndex, const std::string& text)
+{
+    const auto& map = links_.LinkRowMap();
+    if (linkIndex < 0 || static_cast<std::size_t>(linkIndex) >= map.size())
+        return;
+    grid_.SetCell(TPortGrid::kCurrentValueColumn, map[static_cast<std::size_t>(linkIndex)], text);
+}
+
+void MainController::ScanningChanged(bool started)
+{
+    if (started)
+        pulseTimer_.start();
+    else
+        pulseTimer_.stop();
+    emit scanningChanged(started);
+}
+
+void MainController::pulse()
+{
+    if (opcPulse)
+        opcPulse(LocalNowAsDate());
+}

@@ -1,0 +1,94 @@
+#include "SystemSettings.h"
+
+#include "Autostart.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kSystem = "System";
+constexpr const char* kSecurity = "Security";
+
+std::string getText(const support::GeneralApi& gn, const char* section, const char* key, const std::string& ini,
+                    const char* defaultText)
+{
+    const char* text = gn.GetInitSettingStr(section, key, ini.c_str(), defaultText);
+    return text ? text : "";
+}
+
+bool getBool(const support::GeneralApi& gn, const char* section, const char* key, const std::string& ini)
+{
+    return gn.GetInitSettingBool(section, key, ini.c_str(), false);
+}
+
+// Decimal digits with an optional leading minus, nothing around them.
+std::optional<int> parseInteger(std::string_view text)
+{
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+void readTimeout(const support::GeneralApi& gn, const char* key, const std::string& ini, const char* defaultText,
+                 int max, int& value)
+{
+    if (const auto parsed = parseInteger(getText(gn, kSystem, key, ini, defaultText)))
+        value = std::clamp(*parsed, 0, max);
+}
+
+} // namespace
+
+void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
+                        SystemSettings& s)
+{
+    readTimeout(gn, "Tag Response Timeout", iniPath, "0", kMaxTagResponseTimeout, s.tagResponseTimeout);
+    readTimeout(gn, "Port Response Timeout", iniPath, "5000", kMaxPortResponseTimeout, s.portResponseTimeout);
+    s.loadOnWindowsStartup = getBool(gn, kSystem, "Load on Windows startup", iniPath);
+    s.logEvent = getBool(gn, kSystem, "Log Event", iniPath);
+    s.hideOnStartup = getBool(gn, kSystem, "Load on Startup", iniPath);
+    s.enableRemoteOpcServer = getBool(gn, kSystem, "Enable Remote OPC Server", iniPath);
+    s.remoteOpcServer = getText(gn, kSystem, "Remote OPC Server", iniPath, "");
+    s.protectSettings = getBool(gn, kSecurity, "Protect Settings", iniPath);
+    const std::string stored = getText(gn, kSecurity, "Password", iniPath, "");
+    const char* plain = sc.Decrypt(stored.c_str());
+    s.password = plain ? plain : "";
+}
+
+bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
+                         const SystemSettings& s, const std::string& programPath, std::string& error)
+{
+    error.clear();
+    const char* ini = iniPath.c_str();
+    const auto setText = [&](const char* section, const char* key, const std::string& value) {
+        gn.SetInitSettingStr(section, key, value.c_str(), ini);
+    };
+    const auto setBool = [&](const char* section, const char* key, bool value) {
+        gn.SetInitSettingBool(section, key, value, ini);
+    };
+
+    setText(kSystem, "Tag Response Timeout", std::to_string(s.tagResponseTimeout));
+    setText(kSystem, "Port Response Timeout", std::to_string(s.portResponseTimeout));
+    setBool(kSystem, "Load on Windows startup", s.loadOnWindowsStartup);
+    std::string autostartError;
+    if (!SetAutostart(s.loadOnWindowsStartup, programPath, autostartError))
+        error = autostartError;
+    setBool(kSystem, "Log Event", s.logEvent);
+    setBool(kSystem, "Load on Startup", s.hideOnStartup);
+    setBool(kSecurity, "Protect Settings", s.protectSettings);
+    // Encrypt gives an empty text only when it failed (even an empty password
+    // encrypts to a non-empty text). Storing that would silently turn the
+    // password into the empty one, so the old value is kept instead.
+    const char* cipher = sc.Encrypt(s.password.c_str());
+    if (cipher && *cipher)
+        setText(kSecurity, "Password", cipher);
+    else
+        error += std::string(error.empty() ? "" : " ") + "The settings password cannot be encrypted; it was not changed.";
+    setBool(kSystem, "Enable Remote OPC Server", s.enableRemoteOpcServer);
+    setText(kSystem, "Remote OPC Server", s.remoteOpcServer);
+    return error.empty();
+}

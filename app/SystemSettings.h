@@ -1,0 +1,37 @@
+#pragma once
+// The system settings in Linvaro.ini: sections "System" and "Security", read
+// at every settings load and written by Save, through the general support
+// library; the settings password is stored encrypted by the security
+// library. The struct holds the values as the controls show them and as the
+// program uses them after a load.
+#include "SupportLibraries.h"
+
+#include <string>
+
+struct SystemSettings {
+    int tagResponseTimeout = 5;     // seconds, 0 = none; not consulted by the links
+    int portResponseTimeout = 5000; // ms, serial time-outs of links built afterwards
+    bool loadOnWindowsStartup = false; // the autostart entry
+    bool logEvent = false;          // activity log also written to the log file
+    bool hideOnStartup = false;     // key "Load on Startup"
+    bool enableRemoteOpcServer = false;
+    std::string remoteOpcServer;    // ProgID of the remote OPC server
+    bool protectSettings = false;
+    std::string password;           // plain text in memory only
+};
+
+// Ranges of the two timeout spin boxes; values read outside are clamped.
+inline constexpr int kMaxTagResponseTimeout = 999;
+inline constexpr int kMaxPortResponseTimeout = 99999;
+
+// Reads every key; a missing key gives its default, a timeout text that is
+// not a decimal integer keeps the value s held before.
+void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
+                        SystemSettings& s);
+
+// Writes every key and writes or removes the autostart entry, which starts
+// programPath. Every key is written even when a step fails; false with error
+// set when the autostart entry could not be changed or the password could
+// not be encrypted (the stored password is then left as it was).
+bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
+                         const SystemSettings& s, const std::string& programPath, std::string& error);

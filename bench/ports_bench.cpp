@@ -1,0 +1,166 @@
+// Many pseudo-terminal ports, each fed at the byte rate of 115200 baud with
+// CR-terminated strings: counts the strings stored per port (every one must
+// arrive, in order) and the CPU time the main thread spent on it.
+//
+//   ports_bench [ports=64] [seconds=10] [json-file]
+#include "BenchHost.h"
+#include "CommObjList.h"
+#include "Globals.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string Line(unsigned seq)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "W%010u kg \r", seq); // 16 bytes
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int ports = argc > 1 ? std::atoi(argv[1]) : 64;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    const std::string jsonPath = argc > 3 ? argv[3] : "";
+    constexpr double kBytesPerSecond = 115200.0 / 10.0; // 8N1: ten bits a byte
+
+    std::vector<int> masters;
+    std::vector<std::string> slaves;
+    for (int i = 0; i < ports; ++i) {
+        int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m < 0 || grantpt(m) || unlockpt(m)) {
+            std::fprintf(stderr, "cannot open pseudo-terminal %d\n", i);
+            return 1;
+        }
+        masters.push_back(m);
+        slaves.emplace_back(ptsname(m));
+    }
+    TCommPortDriver::SetDeviceNameResolver([&](const std::string& com) -> std::string {
+        const int n = std::atoi(com.c_str() + 3);
+        return n >= 1 && n <= ports ? slaves[static_cast<std::size_t>(n - 1)] : std::string();
+    });
+
+    BenchHost host;
+    TTagTable tags;
+    TCommObjList list(host, &tags, nullptr);
+    std::vector<TCommObjList::GridRow> rows;
+    for (int i = 0; i < ports; ++i) {
+        TPortSetting s;
+        s[psDESCRIPTION] = "Port" + std::to_string(i + 1);
+        s[psPORT] = "COM" + std::to_string(i + 1);
+        s[psBAUD_RATE] = "115200";
+        s[psDATA_BITS] = "8";
+        s[psPARITY] = "None";
+        s[psSTOP_BITS] = "1";
+        s[psFLOW_CONTROL] = "None";
+        s[psNULL_TERMINATED] = "13";
+        rows.emplace_back(i + 1, s);
+    }
+    list.Rebuild(rows, LinkConfig{});
+    list.StartAll();
+    if (!list.Scanning()) {
+        std::fprintf(stderr, "ports did not start\n");
+        return 1;
+    }
+
+    std::vector<unsigned> sent(static_cast<std::size_t>(ports), 0);
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        using clock = std::chrono::steady_clock;
+        const auto start = clock::now();
+        const auto end = start + std::chrono::seconds(seconds);
+        while (clock::now() < end) {
+            const double elapsed = std::chrono::duration<double>(clock::now() - start).count();
+            const auto due = static_cast<unsigned>(elapsed * kBytesPerSecond / 16.0);
+            for (int p = 0; p < ports; ++p) {
+                std::string burst;
+                auto& n = sent[static_cast<std::size_t>(p)];
+                while (n < due)
+                    burst += Line(n++);
+                if (!burst.empty() && write(masters[static_cast<std::size_t>(p)], burst.data(), burst.size()) !=
+                                          static_cast<ssize_t>(burst.size()))
+                    std::fprintf(stderr, "short write on port %d\n", p + 1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        feeding = false;
+    });
+
+    const double cpuStart = ThreadCpuSeconds();
+    const auto wallStart = std::chrono::steady_clock::now();
+    QTimer stopper;
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (!feeding)
+            app.quit();
+    });
+    stopper.start(100);
+    app.exec();
+    const double cpu = ThreadCpuSeconds() - cpuStart;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    feeder.join();
+    // Let the last polls drain what is still queued.
+    const auto drainEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < drainEnd)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+
+    unsigned long long totalSent = 0, totalStored = 0, lost = 0, disorder = 0;
+    for (int p = 0; p < ports; ++p) {
+        const auto& got = static_cast<std::size_t>(p) < host.shown.size() ? host.shown[static_cast<std::size_t>(p)]
+                                                                          : std::vector<std::string>{};
+        totalSent += sent[static_cast<std::size_t>(p)];
+        totalStored += got.size();
+        if (got.size() < sent[static_cast<std::size_t>(p)])
+            lost += sent[static_cast<std::size_t>(p)] - got.size();
+        for (std::size_t i = 0; i < got.size(); ++i)
+            if (got[i] != Line(static_cast<unsigned>(i)).substr(0, 14)) { // trimmed
+                ++disorder;
+                break;
+            }
+    }
+    list.StopAll();
+    list.Clear();
+    for (int m : masters)
+        close(m);
+
+    const double cpuPercent = 100.0 * cpu / wall;
+    std::printf("%-28s %12s\n", "measure", "value");
+    std::printf("%-28s %12d\n", "ports", ports);
+    std::printf("%-28s %12.1f\n", "seconds fed", wall);
+    std::printf("%-28s %12llu\n", "strings sent", totalSent);
+    std::printf("%-28s %12llu\n", "strings stored", totalStored);
+    std::printf("%-28s %12llu\n", "strings lost", lost);
+    std::printf("%-28s %12llu\n", "ports out of order", disorder);
+    std::printf("%-28s %12.1f\n", "main thread CPU %", cpuPercent);
+    if (!jsonPath.empty()) {
+        std::ofstream j(jsonPath);
+        j << "{\"ports\":" << ports << ",\"seconds\":" << wall << ",\"sent\":" << totalSent
+          << ",\"stored\":" << totalStored << ",\"lost\":" << lost << ",\"disorder\":" << disorder
+          << ",\"main_thread_cpu_percent\":" << cpuPercent << "}\n";
+    }
+    return lost == 0 && disorder == 0 ? 0 : 2;
+}

@@ -1,0 +1,148 @@
+#pragma once
+// TCommObj: the port link, the running counterpart of one enabled Port
+// setting. Frames the bytes its serial driver receives into strings and
+// stores each as its tag's value (local mode) or delivers chunks to a remote
+// OPC server's tags under a flag handshake (remote mode); its worker thread
+// runs the send loop (auto-send and the sent-flag handshake).
+//
+// Ownership: the link owns its driver and its worker; destroying it stops the
+// worker, waits for its thread (serving the main thread's events meanwhile),
+// then closes the port. The link list owns the links.
+// Threads: configuration, start, stop and the receive path run on the main
+// thread. The send loop runs on the worker thread; Send may be called from
+// any thread. Failures met on the worker thread are reported on the main
+// thread through the link list.
+#include "BMDThread.h"
+#include "CPDrv.h"
+#include "PortSettingRecord.h"
+#include "Variant.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class LinkHost;
+class RemoteTagLibrary;
+class TCommObjList;
+class TTagTable;
+
+enum class LinkMode { Local, Remote };
+
+// Program-wide values a link takes at the settings load.
+struct LinkConfig {
+    LinkMode mode = LinkMode::Local;
+    std::uint32_t portResponseTimeout = 5000; // ms
+    std::string programFolder;                // with a trailing '/'
+};
+
+class TCommObj {
+public:
+    TCommObj(TCommObjList& list, LinkHost& host, LinkMode mode, TTagTable* tags, RemoteTagLibrary* remote);
+    ~TCommObj();
+    TCommObj(const TCommObj&) = delete;
+    TCommObj& operator=(const TCommObj&) = delete;
+
+    // Fills the link and its driver from a Port setting.
+    void Configure(const TPortSetting& setting, const LinkConfig& config);
+    // Serial settings from their Port setting texts; a text outside the table
+    // shows its "Invalid ... setting!" box and leaves the driver unchanged.
+    void SetDataBits(std::string_view text);
+    void SetParity(std::string_view text);
+    void SetStopBits(std::string_view text);
+    void SetFlowControl(std::string_view text);
+
+    bool Start();
+    void Stop();
+
+    // The driver's receive event: one chunk of received bytes.
+    void ReceiveData(const char* data, std::uint32_t size);
+
+    // Appends the auto-suffix and writes the text to the port; records the
+    // outcome in the send-failed flag. Any thread.
+    void Send(std::string_view text);
+    void SendFromTagValue(const VARIANT& value);
+
+    // Remote-mode tag access (local mode: true, nothing read or written).
+    // On failure they stop all links and report, then return false.
+    bool TagRead(const std::string& tagName, VARIANT* value);
+    bool TagWrite(const std::string& tagName, const VARIANT* value);
+    bool ElementWrite(const std::string& tagName, std::string_view bytes);
+
+    // Fields.
+    const std::string& Description() const { return description_; }
+    const std::string& ReceivedStringTag() const { return receivedStringTag_; }
+    const std::string& ReceivedFlagTag() const { return receivedFlagTag_; }
+    const std::string& SentStringTag() const { return sentStringTag_; }
+    const std::string& SentFlagTag() const { return sentFlagTag_; }
+    int LinkIndex() const { return linkIndex_; }
+    void SetLinkIndex(int i) { linkIndex_ = i; }
+    const std::string& TagName() const { return tagName_; }
+    // Index of this link's tag in the tag table; -1 until bound.
+    int TagIndex() const { return tagIndex_; }
+    void BindTag(const std::string& tagName, int tagIndex);
+    bool Running() const { return running_; }
+    bool SendFailed() const { return sendFailed_.load(); }
+    int TerminatingChar() const { return terminatingChar_; }
+    const std::string& ExtractionMarker() const { return extractionMarker_; }
+    bool ConvertHex() const { return convertHex_; }
+    const std::string& AutoSuffix() const { return autoSuffix_; }
+    const std::string& AutoSendString() const { return autoSendString_; }
+    int AutoSendInterval() const { return autoSendInterval_; }
+    bool Logged() const { return logged_; }
+    const std::string& LogFilePath() const { return logFilePath_; }
+    bool ReceiveArmed() const { return receiveArmed_; }
+    const std::string& PendingText() const { return pendingText_; }
+    LinkMode Mode() const { return mode_; }
+    TCommPortDriver& Driver() { return *driver_; }
+    TBMDThread& Worker() { return *worker_; }
+
+private:
+    void processString(std::string text);
+    void sendLoop(TBMDExecuteThread* thread);
+    bool remoteGate();
+    // Logs a received flag value that is not a number, once until it changes.
+    void noteUnreadableFlag(const VARIANT& flag);
+    void remoteDelivery(std::string_view bytes, const std::string& hex);
+    // Stop-all, then (optionally) message processing, the log line and the
+    // box, on the main thread; from the worker thread it is queued there.
+    void reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+
+    TCommObjList& list_;
+    LinkHost& host_;
+    LinkMode mode_;
+    TTagTable* tags_;
+    RemoteTagLibrary* remote_;
+
+    std::string description_;
+    std::string receivedStringTag_, receivedFlagTag_, sentStringTag_, sentFlagTag_;
+    int linkIndex_ = 0;
+    std::string tagName_;
+    int tagIndex_ = -1;
+    std::unique_ptr<TCommPortDriver> driver_;
+    bool running_ = false;
+    std::atomic<bool> sendFailed_{false};
+    int terminatingChar_ = -1;
+    std::string extractionMarker_;
+    bool convertHex_ = false;
+    std::string autoSuffix_;
+    std::string autoSendString_;
+    int autoSendInterval_ = 100;
+    bool logged_ = false;
+    std::string logFilePath_;
+    bool receiveArmed_ = false;
+    std::unique_ptr<TBMDThread> worker_;
+    std::string pendingText_;
+    std::string unreadableFlag_; // last received flag value that was not a number
+};
+
+// Trims every leading and trailing character whose code is 32 or less.
+std::string_view TrimControls(std::string_view s);
+// Two upper-case hex digits per byte, no separators.
+std::string HexText(std::string_view s);
+// Equality with 1 when compared as numbers (integer 1, real 1.0, text "1").
+bool EqualsOneAsNumber(const VARIANT& v);
+// The received-flag test: the value as an integer has the bit of weight 2.
+// A value that cannot be taken as an integer counts as set.
+bool FlagIsSet(const VARIANT& v);

@@ -1,0 +1,63 @@
+#pragma once
+// TCommObjList: the link list. Owns one port link per enabled Port setting,
+// in load order (a link's position is its link index), and carries the two
+// commands that act on all of them: start-all and stop-all. Stop-all is also
+// the single reaction to every link failure: one link's failure stops all.
+//
+// Threads: main thread. Failures met on a link's worker thread are handed to
+// the main thread with ReportFailure, which runs stop-all, the log line and
+// the message box there, in that order.
+#include "CommObj.h"
+
+#include <QObject>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+class TCommObjList : public QObject {
+    Q_OBJECT
+public:
+    TCommObjList(LinkHost& host, TTagTable* tags, RemoteTagLibrary* remote, QObject* parent = nullptr);
+    ~TCommObjList() override;
+
+    // A row of the port grid: its row number and its Port setting.
+    using GridRow = std::pair<int, TPortSetting>;
+
+    // Stop-all, clear, then one link per row whose DISABLED is not "1", in
+    // order; in local mode each link is bound to its tag by name. Returns true
+    // when the links were running before (the caller restarts scanning once
+    // its load is complete).
+    bool Rebuild(const std::vector<GridRow>& rows, const LinkConfig& config);
+    // Destroys every link (each waits for its worker thread).
+    void Clear();
+
+    void StartAll();
+    void StopAll();
+
+    int Count() const { return static_cast<int>(links_.size()); }
+    TCommObj* At(int linkIndex) const;
+    // Grid row of each link index.
+    const std::vector<int>& LinkRowMap() const { return linkRowMap_; }
+    // The link whose tag has this index in the tag table, or nullptr.
+    TCommObj* LinkOfTag(int tagIndex) const;
+
+    // A client wrote text to a port's tag: the link sends it when it is not
+    // empty; the text is shown in the link's grid row in every case.
+    void ClientWrite(int linkIndex, const std::string& text);
+
+    // Main thread: stop-all, optional message processing, log line, box.
+    // Other threads: the same, queued to the main thread.
+    void ReportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+
+    LinkHost& Host() { return host_; }
+    bool Scanning() const { return scanning_; }
+
+private:
+    LinkHost& host_;
+    TTagTable* tags_;
+    RemoteTagLibrary* remote_;
+    std::vector<std::unique_ptr<TCommObj>> links_;
+    std::vector<int> linkRowMap_;
+    bool scanning_ = false;
+};

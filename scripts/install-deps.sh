@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends \
+  cmake ninja-build g++ pkg-config \
+  qt6-base-dev libsqlite3-dev sqlite3 libsodium-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev dbus

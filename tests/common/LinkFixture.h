@@ -1,0 +1,75 @@
+#pragma once
+// A link list wired to pseudo-terminal "devices" COM1..COM3, a recording
+// window, the tag table and (for remote mode) the fake remote tags.
+#include "CommObjList.h"
+#include "FakeRemoteTags.h"
+#include "Globals.h"
+#include "PtyPair.h"
+#include "RecordingHost.h"
+#include "TestWait.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+
+inline TPortSetting MakeSetting(const std::string& description, const std::string& port, const std::string& terminator = "13")
+{
+    TPortSetting s;
+    s[psID] = "1";
+    s[psDESCRIPTION] = description;
+    s[psPORT] = port;
+    s[psBAUD_RATE] = "9600";
+    s[psDATA_BITS] = "8";
+    s[psPARITY] = "None";
+    s[psSTOP_BITS] = "1";
+    s[psFLOW_CONTROL] = "None";
+    s[psDISABLED] = "0";
+    s[psNULL_TERMINATED] = terminator;
+    s[psCONVERT_HEX] = "0";
+    s[psAUTO_SEND_INTERVAL] = "100";
+    s[psLOGGED] = "0";
+    return s;
+}
+
+class LinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FakeRemoteTags::Instance().Reset();
+        FakeRemoteTags::Attach(remote);
+        TCommPortDriver::SetDeviceNameResolver([this](const std::string& com) -> std::string {
+            for (int i = 0; i < 3; ++i)
+                if (com == "COM" + std::to_string(i + 1))
+                    return ptys[i].slavePath();
+            return {};
+        });
+    }
+    void TearDown() override
+    {
+        list.reset();
+        TCommPortDriver::SetDeviceNameResolver(nullptr);
+    }
+
+    // Builds the links from settings (grid rows 1..n) and starts them all.
+    void Build(const std::vector<TPortSetting>& settings, LinkMode mode = LinkMode::Local, std::uint32_t timeout = 5000)
+    {
+        std::vector<TCommObjList::GridRow> rows;
+        int row = 1;
+        for (const auto& s : settings)
+            rows.emplace_back(row++, s);
+        LinkConfig config;
+        config.mode = mode;
+        config.portResponseTimeout = timeout;
+        config.programFolder = "/opt/linvaro/";
+        list->Rebuild(rows, config);
+    }
+    TCommObj& Link(int i) { return *list->At(i); }
+    std::string TagValue(int linkIndex) { return tags.Value(static_cast<std::size_t>(Link(linkIndex).TagIndex())).textValue; }
+
+    std::array<PtyPair, 3> ptys;
+    RecordingHost host;
+    TTagTable tags;
+    RemoteTagLibrary remote;
+    std::unique_ptr<TCommObjList> list = std::make_unique<TCommObjList>(host, &tags, &remote);
+};

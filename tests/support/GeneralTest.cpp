@@ -1,0 +1,358 @@
+#include "SupportTestEnv.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using namespace supporttest;
+
+namespace {
+
+// Writes beyond limit bytes fail with EFBIG, as on a full disk; works for
+// root too, where permissions would not stop a write.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = saved_;
+        lower.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+private:
+    rlimit saved_ {};
+    void (*oldHandler_)(int) = nullptr;
+};
+
+// Standard error goes to a file for the life of the object.
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path) : path_(path)
+    {
+        fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text()
+    {
+        restore();
+        return readFile(path_);
+    }
+private:
+    void restore()
+    {
+        if (saved_ >= 0) {
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+class General : public SupportTest {
+protected:
+    const support::GeneralApi& gn = libs().gn;
+    std::string ini;
+
+    void SetUp() override
+    {
+        SupportTest::SetUp();
+        ini = dir.file("Linvaro.ini");
+    }
+    void TearDown() override
+    {
+        gn.SetMsgHandler(nullptr, nullptr);
+        SupportTest::TearDown();
+    }
+    std::string get(const char* section, const char* key, const char* def = "<default>")
+    {
+        return gn.GetInitSettingStr(section, key, ini.c_str(), def);
+    }
+    std::vector<std::string> folderEntries()
+    {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(e.path().filename().string());
+        return names;
+    }
+};
+
+TEST_F(General, ValuesRoundTripVerbatim)
+{
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } cases[] = {{"System", "Port Response Timeout", "5000"},
+                 {"System", "Remote OPC Server", "Vendor.Server.1"},
+                 {"Security", "Password", "q83v+/ab=="},
+                 {"Security", "Note", "a=b=c"},
+                 {"Other Section", "Key", "  blanks kept  "},
+                 {"Other Section", "Empty", ""},
+                 {"Other Section", "Text", "Zürich ; not a comment [x]"}};
+    for (const auto& c : cases)
+        gn.SetInitSettingStr(c.section, c.key, c.value, ini.c_str());
+    for (const auto& c : cases)
+        EXPECT_EQ(get(c.section, c.key), c.value) << c.key;
+}
+
+TEST_F(General, LookupIgnoresLetterCaseAndWritingKeepsTheStoredSpelling)
+{
+    gn.SetInitSettingStr("System", "Log Event", "1", ini.c_str());
+    EXPECT_EQ(get("SYSTEM", "log event"), "1");
+    gn.SetInitSettingStr("system", "LOG EVENT", "0", ini.c_str());
+    EXPECT_EQ(readFile(ini), "[System]\nLog Event=0\n");
+}
+
+TEST_F(General, MissingFileSectionOrKeyGivesTheDefault)
+{
+    EXPECT_EQ(get("System", "Tag Response Timeout", "0"), "0");
+    EXPECT_FALSE(std::filesystem::exists(ini)); // reading creates nothing
+    gn.SetInitSettingStr("System", "Present", "x", ini.c_str());
+    EXPECT_EQ(get("System", "Absent", "5000"), "5000");
+    EXPECT_EQ(get("Nowhere", "Present", "d"), "d");
+    EXPECT_EQ(get("System", "Absent", nullptr), "");
+    EXPECT_EQ(std::string(gn.GetInitSettingStr("System", "Present", dir.file("none.ini").c_str(), "d")), "d");
+}
+
+TEST_F(General, HandWrittenFileIsReadAsOnWindows)
+{
+    writeFile(ini, "Orphan=before any section\r\n"
+                   "; Comment=not a key\r\n"
+                   "[ System ]\r\n"
+                   "  Tag Response Timeout  = 7\r\n"
+                   "line without equals sign\r\n"
+                   "Dup=first\r\n"
+                   "Dup=second\r\n"
+                   "[Other]\r\n"
+                   "Orphan=other\r\n"
+                   "[system]\r\n"
+                   "Late=in a repeated section\r\n");
+    EXPECT_EQ(get("System", "Tag Response Timeout"), " 7");
+    EXPECT_EQ(get("System", "Dup"), "first");
+    EXPECT_EQ(get("System", "; Comment"), "<default>");
+    EXPECT_EQ(get("System", "Orphan"), "<default>");
+    EXPECT_EQ(get("System", "Late"), "<default>"); // the first section of a name counts
+    EXPECT_EQ(get("Other", "Orphan"), "other");
+}
+
+TEST_F(General, RewriteKeepsEveryOtherLineInPlaceAndLeavesNoTemporaryFile)
+{
+    writeFile(ini, "; settings\n[System]\nA=1\n\n[Security]\nPassword=xyz\n");
+    gn.SetInitSettingStr("System", "A", "2", ini.c_str());
+    gn.SetInitSettingStr("System", "B", "new", ini.c_str());
+    gn.SetInitSettingStr("Serial Ports", "COM1", "/dev/ttyUSB0", ini.c_str());
+    EXPECT_EQ(readFile(ini), "; settings\n[System]\nA=2\nB=new\n\n[Security]\nPassword=xyz\n\n"
+                             "[Serial Ports]\nCOM1=/dev/ttyUSB0\n");
+    EXPECT_EQ(folderEntries(), std::vector<std::string> {"Linvaro.ini"});
+
+    writeFile(ini, "[System]\r\nA=1\r\n");
+    gn.SetInitSettingStr("System", "C", "3", ini.c_str());
+    EXPECT_EQ(readFile(ini), "[System]\r\nA=1\r\nC=3\r\n");
+}
+
+TEST_F(General, WritesThatWouldChangeTheFileStructureOrCannotCompleteLeaveItUntouched)
+{
+    const std::string before = "[System]\nA=1\n";
+    writeFile(ini, before);
+    gn.SetInitSettingStr("System", "A", "x\n[Security]\nPassword=", ini.c_str());
+    gn.SetInitSettingStr("System", "K=V", "1", ini.c_str());
+    gn.SetInitSettingStr("Sys]tem", "A", "1", ini.c_str());
+    gn.SetInitSettingStr("", "A", "1", ini.c_str());
+    gn.SetInitSettingStr("System", "  ", "1", ini.c_str());
+    {
+        const FileSizeLimit diskFull(before.size() + 10);
+        gn.SetInitSettingStr("System", "A", std::string(100, 'x').c_str(), ini.c_str());
+    }
+    EXPECT_EQ(readFile(ini), before);
+    EXPECT_EQ(folderEntries(), std::vector<std::string> {"Linvaro.ini"});
+
+    // An INI path that is a folder, or lies under a file, is neither read nor written.
+    gn.SetInitSettingStr("System", "A", "1", dir.path().c_str());
+    gn.SetInitSettingStr("System", "A", "1", (ini + "/x.ini").c_str());
+    EXPECT_EQ(std::string(gn.GetInitSettingStr("System", "A", dir.path().c_str(), "d")), "d");
+    EXPECT_EQ(readFile(ini), before);
+
+    // A file that exists but cannot be read is not replaced by a new one.
+    const std::string fifo = dir.file("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    gn.SetInitSettingStr("System", "A", "1", fifo.c_str());
+    struct stat st {};
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+TEST_F(General, GarbageInTheFileIsSurvivedAndCanBeWrittenOver)
+{
+    std::mt19937 random(7);
+    std::string binary(65536, '\0');
+    for (char& c : binary)
+        c = static_cast<char>(random());
+    const std::string garbage[] = {binary, "[System", "[[[[]]]]\n====\n=\n[\n]\n", std::string("A\0=\0\n", 5),
+                                   "[System]\nA"};
+    for (const auto& content : garbage) {
+        writeFile(ini, content);
+        gn.GetInitSettingStr("System", "A", ini.c_str(), "d");
+        gn.GetInitSettingBool("System", "A", ini.c_str(), false);
+        gn.SetInitSettingStr("System", "Port Response Timeout", "250", ini.c_str());
+        EXPECT_EQ(get("System", "Port Response Timeout"), "250");
+    }
+}
+
+TEST_F(General, BooleansAreIntegerTextsNonZeroMeaningTrue)
+{
+    const struct {
+        const char* stored;
+        int expected; // -1: unparsable, the default comes back
+    } cases[] = {{"1", 1},  {"0", 0},      {"-1", 1},    {"2", 1},     {" 1 ", 1},  {"00", 0},
+                 {"", -1},  {"yes", -1},   {"true", -1}, {"1x", -1},   {"-", -1},   {"0.5", -1}};
+    for (const auto& c : cases) {
+        gn.SetInitSettingStr("System", "Log Event", c.stored, ini.c_str());
+        for (bool def : {false, true}) {
+            const bool expected = c.expected < 0 ? def : c.expected == 1;
+            EXPECT_EQ(gn.GetInitSettingBool("System", "Log Event", ini.c_str(), def), expected)
+                << '"' << c.stored << "\" default " << def;
+        }
+    }
+    gn.SetInitSettingBool("System", "Load on Startup", true, ini.c_str());
+    EXPECT_EQ(get("System", "Load on Startup"), "1");
+    gn.SetInitSettingBool("System", "Load on Startup", false, ini.c_str());
+    EXPECT_EQ(get("System", "Load on Startup"), "0");
+    EXPECT_TRUE(gn.GetInitSettingBool("System", "Missing", ini.c_str(), true));
+}
+
+TEST_F(General, ConcurrentWritersLoseNoKey)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                const std::string key = "Key " + std::to_string(t) + "." + std::to_string(i);
+                gn.SetInitSettingStr(t % 2 ? "Odd" : "Even", key.c_str(), key.c_str(), ini.c_str());
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (int t = 0; t < 8; ++t) {
+        for (int i = 0; i < 25; ++i) {
+            const std::string key = "Key " + std::to_string(t) + "." + std::to_string(i);
+            EXPECT_EQ(get(t % 2 ? "Odd" : "Even", key.c_str()), key);
+        }
+    }
+    EXPECT_EQ(folderEntries(), std::vector<std::string> {"Linvaro.ini"});
+}
+
+TEST_F(General, LogLinesAreAppendedInOrderWithATimeStamp)
+{
+    const std::string log = dir.file("logs/deeper/Linvaro.log"); // folders created
+    gn.AddLog("Loading settings.", log.c_str());
+    gn.AddLog("Port \"Scale\" started!", log.c_str());
+    gn.AddLog("two\r\nlines", log.c_str());
+    gn.AddLog("", log.c_str());
+
+    std::istringstream lines(readFile(log));
+    const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
+    std::vector<std::string> messages;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, stamp, std::regex_constants::match_continuous)) << line;
+        messages.push_back(m.suffix());
+    }
+    EXPECT_EQ(messages, (std::vector<std::string> {"Loading settings.", "Port \"Scale\" started!", "two  lines", ""}));
+}
+
+TEST_F(General, LogLinesFromThreadsStayWhole)
+{
+    const std::string log = dir.file("Linvaro.log");
+    const std::string message(300, 'm');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i)
+                gn.AddLog(message.c_str(), log.c_str());
+        });
+    for (auto& t : threads)
+        t.join();
+    std::istringstream lines(readFile(log));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        ASSERT_EQ(line.substr(20), message);
+    EXPECT_EQ(count, 200);
+}
+
+TEST_F(General, UnwritableLogIsIgnored)
+{
+    writeFile(dir.file("file"), "");
+    gn.AddLog("lost", dir.file("file/Linvaro.log").c_str()); // a file where a folder should be
+    gn.AddLog("lost", dir.path().c_str());                  // a folder where the file should be
+    gn.AddLog("lost", "");
+    const std::string log = dir.file("full.log");
+    writeFile(log, "0123456789");
+    {
+        const FileSizeLimit diskFull(12);
+        gn.AddLog("does not fit", log.c_str());
+    }
+    EXPECT_EQ(readFile(log).substr(0, 10), "0123456789");
+    EXPECT_EQ(readFile(dir.file("file")), "");
+}
+
+TEST_F(General, WithoutAHandlerMessagesGoToStandardErrorAndGetTheNonYesAnswer)
+{
+    const struct {
+        int kind;
+        int buttons;
+        int answer;
+        const char* line;
+    } cases[] = {{QB_MSG_INFORMATION, QB_BTN_OK, QB_ID_OK, "Linvaro Information: text\n"},
+                 {QB_MSG_CONFIRMATION, QB_BTN_YES | QB_BTN_NO, QB_ID_NO, "Linvaro Confirmation: text\n"},
+                 {QB_MSG_WARNING, QB_BTN_YES | QB_BTN_CANCEL, QB_ID_CANCEL, "Linvaro Warning: text\n"},
+                 {QB_MSG_ERROR, QB_BTN_OK | QB_BTN_CANCEL, QB_ID_OK, "Linvaro Error: text\n"}};
+    for (const auto& c : cases) {
+        StderrCapture capture(dir.file("stderr"));
+        EXPECT_EQ(gn.ShowMsg("text", c.kind, c.buttons, 0), c.answer);
+        EXPECT_EQ(capture.text(), c.line);
+    }
+}
+
+TEST_F(General, AnInstalledHandlerAnswersInsteadAndCanBeRemoved)
+{
+    struct Script {
+        std::vector<std::string> seen;
+    } script;
+    gn.SetMsgHandler(
+        [](const char* text, int kind, int buttons, void* context) {
+            static_cast<Script*>(context)->seen.push_back(std::string(text) + "/" + std::to_string(kind) + "/" +
+                                                          std::to_string(buttons));
+            return int(QB_ID_YES);
+        },
+        &script);
+    EXPECT_EQ(gn.ShowMsg("Save changes?", QB_MSG_CONFIRMATION, QB_BTN_YES | QB_BTN_NO, 0), QB_ID_YES);
+    EXPECT_EQ(script.seen, std::vector<std::string> {"Save changes?/3/3"});
+
+    gn.SetMsgHandler(nullptr, nullptr);
+    StderrCapture capture(dir.file("stderr"));
+    EXPECT_EQ(gn.ShowMsg("Save changes?", QB_MSG_CONFIRMATION, QB_BTN_YES | QB_BTN_NO, 0), QB_ID_NO);
+    EXPECT_EQ(script.seen.size(), 1u);
+}
+
+} // namespace
