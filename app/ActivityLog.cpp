@@ -1,9 +1,9 @@
 #include "ActivityLog.h"
 
-#include <QDateTime>
 #include <QThread>
 
 #include <cstdlib>
+#include <ctime>
 
 ActivityLog::ActivityLog(QObject* parent) : QObject(parent), logFilePath_(DefaultLogFilePath()) {}
 
@@ -45,12 +45,27 @@ void ActivityLog::append(const std::string& message)
 {
     if (lines_.size() >= kMemoCapacity)
         Clear();
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) +
-                         QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+    const QString line = stampNow() + QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
     lines_.append(line);
     emit lineAdded(line);
     if (logToFile_ && fileWriter_)
         fileWriter_(message, logFilePath_);
+}
+
+const QString& ActivityLog::stampNow()
+{
+    // Formatting a local time is costly and busy ports log hundreds of lines
+    // a second: format once per second.
+    const std::time_t now = std::time(nullptr);
+    if (now != stampSecond_) {
+        stampSecond_ = now;
+        std::tm local{};
+        localtime_r(&now, &local);
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &local);
+        stamp_ = QString::fromLatin1(buf);
+    }
+    return stamp_;
 }
 
 void ActivityLog::SetLogToFile(bool on) { logToFile_ = on; }

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -51,12 +52,15 @@ signals:
 private:
     void drain();
     void append(const std::string& message);
+    const QString& stampNow();
 
     std::mutex queueMutex_;
     std::deque<std::string> queue_;
     bool drainPosted_ = false;
 
     QStringList lines_;
+    std::time_t stampSecond_ = 0;
+    QString stamp_;
     bool logToFile_ = false;
     std::string logFilePath_;
     FileWriter fileWriter_;
