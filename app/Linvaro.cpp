@@ -148,6 +148,8 @@ int main(int argc, char** argv)
     options.headless = !gui;
     MainController controller(options, libs, remote);
 
+    // Every close path ends in the controller's close sequence.
+    QObject::connect(&controller, &MainController::closing, app.get(), &QCoreApplication::quit, Qt::QueuedConnection);
     std::unique_ptr<TfrmMain> window;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (gui) {
@@ -177,8 +179,7 @@ int main(int argc, char** argv)
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {
                 char c;
                 [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
-                if (controller.ExitMessage("Exit"))
-                    QCoreApplication::quit();
+                controller.ExitMessage("Exit");
             });
             struct sigaction sa{};
             sa.sa_handler = OnTerminationSignal;
@@ -188,8 +189,7 @@ int main(int argc, char** argv)
             sigaction(SIGINT, &sa, nullptr);
         }
         QObject::connect(&instance, &SingleInstance::textReceived, &controller, [&controller](const std::string& text) {
-            if (controller.ExitMessage(text))
-                QCoreApplication::quit();
+            controller.ExitMessage(text);
         });
         controller.Create();
         controller.EndStartupPhase();

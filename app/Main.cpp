@@ -195,6 +195,7 @@ void TfrmMain::buildSettingsPage()
     grid_->setSelectionMode(QAbstractItemView::SingleSelection);
     grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    grid_->horizontalHeader()->setMinimumSectionSize(2); // "No." and "Auto-Send Interval" are 2 px wide
     for (int col = 0; col < TPortGrid::kColumnCount; ++col)
         grid_->setColumnWidth(col, kColumnWidths[col]);
     grid_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -250,6 +251,9 @@ void TfrmMain::buildSettingsPage()
     sys->addWidget(edtPassword_, 3, 1);
     sys->addWidget(lblConfirmPassword_, 4, 0);
     sys->addWidget(edtConfirmPassword_, 4, 1);
+    sys->setColumnStretch(1, 1);
+    edtPassword_->setMinimumWidth(110);
+    edtConfirmPassword_->setMinimumWidth(110);
     lower->addWidget(system);
 
     auto* remote = new QGroupBox(page);
@@ -285,6 +289,7 @@ void TfrmMain::buildSettingsPage()
     rem->addWidget(setPortResponseTimeout_, 3, 1);
     rem->addWidget(lblPortUnit, 3, 2);
     rem->addWidget(bbnLocalOPC_, 4, 0, 1, 3);
+    rem->setColumnStretch(1, 1);
     QWidget* remoteWidgets[] = {lblServer, edtOPCServerName_, browse, lblTag, setTagResponseTimeout_, lblTagUnit,
                                 lblPort, setPortResponseTimeout_, lblPortUnit};
     std::copy(std::begin(remoteWidgets), std::end(remoteWidgets), remoteWidgets_);
@@ -492,16 +497,15 @@ void TfrmMain::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    event->ignore();
     if (!c_.Close(exitConfirmation_)) {
         exitConfirmation_ = true;
+        event->ignore();
         return;
     }
     closeAllowed_ = true;
     if (tray_)
         tray_->hide();
-    close();
-    QApplication::quit();
+    event->accept();
 }
 
 void TfrmMain::showEvent(QShowEvent* event)

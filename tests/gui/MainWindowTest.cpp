@@ -1,0 +1,263 @@
+#include "Main.h"
+
+#include "ControllerFixture.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+
+namespace {
+
+class MainWindow : public ControllerFixture {
+protected:
+    TfrmMain& Open()
+    {
+        Make(false);
+        window = std::make_unique<TfrmMain>(*controller);
+        controller->Create();
+        controller->StartTimer().stop();
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        return *window;
+    }
+    template <typename T> T* Find(const char* name) { return window->findChild<T*>(name); }
+    void TearDown() override
+    {
+        window.reset();
+        ControllerFixture::TearDown();
+    }
+    std::unique_ptr<TfrmMain> window;
+};
+
+} // namespace
+
+TEST_F(MainWindow, LayoutCaptionsAndGridColumns)
+{
+    TfrmMain& w = Open();
+    EXPECT_EQ(w.windowTitle(), "Quorbel Linvaro");
+    EXPECT_EQ(w.size(), QSize(688, 566));
+    ASSERT_EQ(w.Pages()->count(), 2);
+    EXPECT_EQ(w.Pages()->tabText(0), "Monitor");
+    EXPECT_EQ(w.Pages()->tabText(1), "Port Settings");
+    EXPECT_EQ(w.Pages()->currentIndex(), 0);
+    QTableWidget* grid = w.GridView();
+    ASSERT_EQ(grid->columnCount(), 22);
+    EXPECT_EQ(grid->horizontalHeaderItem(13)->text(), "Incoming String Terminating Char");
+    EXPECT_EQ(grid->horizontalHeaderItem(21)->text(), "Current Tag Value");
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(0), 2);
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 129);
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(16), 162);
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(17), 2);
+    EXPECT_EQ(Find<QPushButton>("bbnStart")->toolTip(), "Start Scanning");
+    EXPECT_EQ(Find<QPushButton>("bbnStop")->toolTip(), "Stop Scanning");
+    EXPECT_EQ(Find<QPushButton>("bbnSave")->toolTip(), "Save all");
+    EXPECT_EQ(Find<QPushButton>("bbClose")->text(), "E&xit");
+    EXPECT_EQ(Find<QPushButton>("bbnHide")->toolTip(), "Hide to Task Tray");
+    EXPECT_FALSE(Find<QCheckBox>("cbxLoadOnStartup")->isVisible());
+    EXPECT_EQ(Find<QSpinBox>("setPortResponseTimeout")->maximum(), 99999);
+    EXPECT_EQ(Find<QSpinBox>("setPortResponseTimeout")->value(), 5000);
+    EXPECT_EQ(Find<QSpinBox>("setTagResponseTimeout")->maximum(), 999);
+    EXPECT_EQ(w.Tray()->toolTip(), "Quorbel Linvaro");
+}
+
+TEST_F(MainWindow, StartAndStopSwitchButtonsTrayAndPulse)
+{
+    TfrmMain& w = Open();
+    auto* start = Find<QPushButton>("bbnStart");
+    auto* stop = Find<QPushButton>("bbnStop");
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+    EXPECT_EQ(w.TrayImage(), 0);
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_TRUE(Logged("All enabled ports successfully started!")) << "an empty list starts trivially";
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_TRUE(stop->isEnabled());
+    EXPECT_EQ(w.TrayImage(), 1);
+    EXPECT_TRUE(controller->PulseTimer().isActive());
+    QTest::mouseClick(stop, Qt::LeftButton);
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_EQ(w.TrayImage(), 0);
+    EXPECT_FALSE(controller->PulseTimer().isActive());
+}
+
+TEST_F(MainWindow, MonitorShowsTheActivityLogAndClearEmptiesIt)
+{
+    Open();
+    auto* memo = Find<QPlainTextEdit>("mmoLog");
+    EXPECT_TRUE(memo->toPlainText().contains("Settings loaded."));
+    QTest::mouseClick(Find<QPushButton>("BitBtn2"), Qt::LeftButton);
+    EXPECT_TRUE(memo->toPlainText().isEmpty());
+}
+
+TEST_F(MainWindow, OnlyTimeoutsRemoteBoxAndServerNameMarkSettingsModified)
+{
+    Open();
+    QTest::mouseClick(Find<QCheckBox>("cbxLogEvent"), Qt::LeftButton);
+    QTest::mouseClick(Find<QCheckBox>("cbxHideOnStartup"), Qt::LeftButton);
+    QTest::mouseClick(Find<QCheckBox>("cbxProtectSettings"), Qt::LeftButton);
+    EXPECT_FALSE(controller->SettingsModifiedFlag());
+    EXPECT_TRUE(Find<QLineEdit>("edtPassword")->isEnabled()) << "protect box rule";
+    EXPECT_FALSE(Find<QSpinBox>("setPortResponseTimeout")->isEnabled()) << "remote box rule";
+    Find<QSpinBox>("setPortResponseTimeout")->setValue(7000);
+    EXPECT_TRUE(controller->SettingsModifiedFlag());
+    EXPECT_EQ(controller->Controls().portResponseTimeout, 7000);
+    EXPECT_EQ(controller->Effective().portResponseTimeout, 5000) << "process-wide value changes at the next load";
+}
+
+TEST_F(MainWindow, TickingRemoteWhileVisibleTellsToRestart)
+{
+    Open();
+    QTest::mouseClick(Find<QCheckBox>("cbxEnableRemoteOPC"), Qt::LeftButton);
+    EXPECT_TRUE(boxes.Shown("You must restart Linvaro in order for the Remote OPC Server setting to be effective!"));
+    EXPECT_TRUE(Find<QSpinBox>("setPortResponseTimeout")->isEnabled());
+    EXPECT_FALSE(Find<QPushButton>("bbnLocalOPCServer")->isEnabled());
+    EXPECT_TRUE(controller->SettingsModifiedFlag());
+}
+
+TEST_F(MainWindow, PasswordPromptGuardsThePortSettingsPage)
+{
+    TfrmMain& w = Open();
+    w.Pages()->setCurrentIndex(1);
+    EXPECT_EQ(w.Pages()->currentIndex(), 1) << "no protection: the page opens";
+    w.Pages()->setCurrentIndex(0);
+
+    controller->Controls().protectSettings = true;
+    controller->Controls().password = "pw";
+    controller->ConfirmPassword() = "pw";
+    ASSERT_TRUE(controller->Save());
+    int asked = 0;
+    bool accept = false;
+    w.passwordRunner = [&] {
+        ++asked;
+        return accept;
+    };
+    w.Pages()->setCurrentIndex(1);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(w.Pages()->currentIndex(), 0) << "a wrong password or Cancel returns to Monitor";
+    accept = true;
+    w.Pages()->setCurrentIndex(1);
+    EXPECT_EQ(w.Pages()->currentIndex(), 1);
+}
+
+TEST_F(MainWindow, RealPasswordDialogAcceptsTheExactPassword)
+{
+    TfrmMain& w = Open();
+    controller->Controls().protectSettings = true;
+    controller->Controls().password = "Sesame";
+    controller->ConfirmPassword() = "Sesame";
+    ASSERT_TRUE(controller->Save());
+    QTimer::singleShot(0, [] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        ASSERT_NE(dialog, nullptr);
+        auto* field = dialog->findChild<QLineEdit*>("Password");
+        QTest::keyClicks(field, "Sesame");
+        QTest::keyClick(field, Qt::Key_Return);
+    });
+    w.Pages()->setCurrentIndex(1);
+    EXPECT_EQ(w.Pages()->currentIndex(), 1);
+}
+
+TEST_F(MainWindow, ExitButtonAsksAndCancelKeepsTheProgram)
+{
+    TfrmMain& w = Open();
+    bool closed = false;
+    QObject::connect(controller.get(), &MainController::closing, [&] { closed = true; });
+    boxes.answers = {2};
+    QTest::mouseClick(Find<QPushButton>("bbClose"), Qt::LeftButton);
+    EXPECT_TRUE(boxes.Shown("Are you sure to exit Quorbel Linvaro?"));
+    EXPECT_FALSE(closed);
+    EXPECT_TRUE(w.isVisible());
+}
+
+TEST_F(MainWindow, ExitMessageClosesWithoutAsking)
+{
+    TfrmMain& w = Open();
+    bool closed = false;
+    QObject::connect(controller.get(), &MainController::closing, [&] { closed = true; });
+    w.CloseFromExitMessage();
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(boxes.Shown("Are you sure to exit Quorbel Linvaro?"));
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(MainWindow, HidingAndShowingResetsTheSelectedRowToOne)
+{
+    TfrmMain& w = Open();
+    PutRow(1, "1", "A", "COM1");
+    PutRow(2, "2", "B", "COM2");
+    ASSERT_TRUE(controller->Save());
+    w.GridView()->setCurrentCell(1, 1);
+    EXPECT_EQ(controller->SelectedRow(), 2);
+    QTest::mouseClick(Find<QPushButton>("bbnHide"), Qt::LeftButton);
+    EXPECT_FALSE(w.isVisible());
+    w.show();
+    EXPECT_EQ(controller->SelectedRow(), 1);
+}
+
+TEST_F(MainWindow, PortListCommandsEditTheGridAndMarkItModified)
+{
+    TfrmMain& w = Open();
+    w.portEditor = [](const TPortGrid&, int, TPortSetting& entered) {
+        const char* values[psFieldCount] = {"", "New Port", "COM7", "9600", "8", "None", "1", "None", "", "", "", "",
+                                            "0", "13", "", "0", "", "100", "0", "\r"};
+        for (int c = 0; c < psFieldCount; ++c)
+            entered.fields[static_cast<std::size_t>(c)] = values[c];
+        return true;
+    };
+    w.NewPort();
+    EXPECT_TRUE(controller->SettingsModifiedFlag());
+    EXPECT_EQ(controller->Grid().Cell(psDESCRIPTION, 1), "New Port");
+    EXPECT_EQ(controller->Grid().Cell(psID, 1), "1");
+    EXPECT_EQ(w.GridView()->item(0, 1)->text(), "New Port") << "the view follows the model";
+    controller->SetSettingsModified(false);
+    boxes.answers = {6};
+    w.DeletePort();
+    EXPECT_TRUE(boxes.Shown("Are you sure to delete Port Setting for COM7?"));
+    EXPECT_TRUE(controller->SettingsModifiedFlag());
+    EXPECT_TRUE(controller->Grid().RowIsEmpty(1));
+}
+
+TEST_F(MainWindow, SimulateOnADisabledRowDoesNothing)
+{
+    TfrmMain& w = Open();
+    PutRow(1, "1", "A", "COM1", "1");
+    PutRow(2, "2", "B", "COM2");
+    ASSERT_TRUE(controller->Save());
+    int shown = 0;
+    w.simulateRunner = [&](const QString& tag, QString& text) {
+        ++shown;
+        EXPECT_EQ(tag, "B_COM2");
+        text = "42";
+        return true;
+    };
+    controller->SetSelectedRow(1);
+    w.SimulateSelected();
+    EXPECT_EQ(shown, 0);
+    controller->SetSelectedRow(2);
+    w.SimulateSelected();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(w.GridView()->item(1, 21)->text(), "42");
+}
+
+TEST_F(MainWindow, HideOnStartupHidesTheWindowAfterItWasFirstShown)
+{
+    Make(false);
+    controller->Create();
+    controller->Controls().hideOnStartup = true;
+    controller->ConfirmPassword() = controller->Controls().password;
+    ASSERT_TRUE(controller->Save());
+    controller.reset();
+    Make(false);
+    window = std::make_unique<TfrmMain>(*controller);
+    controller->Create();
+    window->show();
+    ASSERT_TRUE(WaitFor([&] { return !controller->StartupPhase(); }));
+    EXPECT_FALSE(window->isVisible());
+}
