@@ -142,6 +142,16 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
+    if (libs.gn.GetInitSettingStr) {
+        const std::string ini = home + MainController::kIniFile;
+        auto get = libs.gn.GetInitSettingStr;
+        TCommPortDriver::SetDeviceNameResolver([get, ini](const std::string& com) -> std::string {
+            const char* path = get("Serial Ports", com.c_str(), ini.c_str(), "");
+            return path ? std::string(path) : std::string();
+        });
+    }
+
     MainController::Options options;
     options.programFolder = home;
     options.programPath = programPath;

@@ -7,7 +7,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 namespace {
 
@@ -105,4 +108,44 @@ TEST_F(Process, GarbageFilesAreReportedAndNeverOverwritten)
     QFile db(homeA.path() + "/LINVARO.GDB");
     ASSERT_TRUE(db.open(QIODevice::ReadOnly));
     EXPECT_EQ(db.readAll(), garbage);
+}
+
+TEST_F(Process, SerialPortsSectionMapsComNamesToDevicesAndStringsReachTheLog)
+{
+    // A pseudo-terminal plays the device behind COM5.
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QString slave = QString::fromLocal8Bit(ptsname(master));
+    {
+        QFile ini(homeA.path() + "/Linvaro.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Serial Ports]\nCOM5=" + slave + "\n").toUtf8());
+    }
+    QProcess sqlite;
+    sqlite.start("sqlite3", {homeA.path() + "/LINVARO.GDB",
+                             "CREATE TABLE PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, "
+                             "FLOW_CONTROL, RECEIVED_STRING_TAG, RECEIVED_FLAG_TAG, SENT_STRING_TAG, SENT_FLAG_TAG, "
+                             "DISABLED, NULL_TERMINATED, FROM_SUBSTRING, CONVERT_HEX, AUTO_SEND_STRING, "
+                             "AUTO_SEND_INTERVAL, LOGGED, AUTO_SUFFIX);"
+                             "INSERT INTO PORT_SETTING VALUES (1,'Scale','COM5','9600','8','None','1','None','','','',"
+                             "'',0,13,'',0,'',100,0,'');"});
+    ASSERT_TRUE(sqlite.waitForFinished(10000));
+    ASSERT_EQ(sqlite.exitCode(), 0) << sqlite.readAllStandardError().toStdString();
+
+    StartHeadless(first, Program(), homeA.path());
+    QByteArray out;
+    while (!out.contains("Port \"Scale\" started!")) {
+        ASSERT_TRUE(first.waitForReadyRead(10000)) << out.toStdString();
+        out += first.readAllStandardOutput();
+    }
+    ASSERT_EQ(::write(master, "12.5\r", 5), 5);
+    while (!out.contains("String (HEX: 31 32 2E 35 0D ) received from port \"Scale\".")) {
+        ASSERT_TRUE(first.waitForReadyRead(10000)) << out.toStdString();
+        out += first.readAllStandardOutput();
+    }
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished(10000));
+    ::close(master);
 }
