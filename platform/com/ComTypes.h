@@ -23,6 +23,8 @@ using VARTYPE = std::uint16_t;
 using VARIANT_BOOL = std::int16_t;
 using OLECHAR = char16_t;     // UTF-16 code unit, as on Windows
 using LPOLESTR = OLECHAR*;
+using LPWSTR = OLECHAR*;
+using LPCWSTR = const OLECHAR*;
 using LPCOLESTR = const OLECHAR*;
 using BSTR = OLECHAR*;        // length-prefixed, see Bstr.h
 

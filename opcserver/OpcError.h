@@ -1,0 +1,29 @@
+#pragma once
+// OPC result codes.
+#include "HResult.h"
+
+constexpr HRESULT OPC_E_INVALIDHANDLE = hr(0xC0040001);
+constexpr HRESULT OPC_E_BADTYPE = hr(0xC0040004);
+constexpr HRESULT OPC_E_PUBLIC = hr(0xC0040005);
+constexpr HRESULT OPC_E_BADRIGHTS = hr(0xC0040006);
+constexpr HRESULT OPC_E_UNKNOWNITEMID = hr(0xC0040007);
+constexpr HRESULT OPC_E_INVALIDITEMID = hr(0xC0040008);
+constexpr HRESULT OPC_E_INVALIDFILTER = hr(0xC0040009);
+constexpr HRESULT OPC_E_UNKNOWNPATH = hr(0xC004000A);
+constexpr HRESULT OPC_E_RANGE = hr(0xC004000B);
+constexpr HRESULT OPC_E_DUPLICATENAME = hr(0xC004000C);
+constexpr HRESULT OPC_S_UNSUPPORTEDRATE = hr(0x0004000D);
+constexpr HRESULT OPC_S_CLAMP = hr(0x0004000E);
+constexpr HRESULT OPC_S_INUSE = hr(0x0004000F);
+constexpr HRESULT OPC_E_INVALIDCONFIG = hr(0xC0040010);
+constexpr HRESULT OPC_E_NOTFOUND = hr(0xC0040011);
+constexpr HRESULT OPC_S_ALREADYACKED = hr(0x00040200);
+constexpr HRESULT OPC_S_INVALIDBUFFERTIME = hr(0x00040201);
+constexpr HRESULT OPC_S_INVALIDMAXSIZE = hr(0x00040202);
+constexpr HRESULT OPC_E_INVALID_PID = hr(0xC0040203);
+constexpr HRESULT OPC_E_INVALIDTIME = hr(0xC0040204);
+constexpr HRESULT OPC_E_BUSY = hr(0xC0040205);
+constexpr HRESULT OPC_E_NOINFO = hr(0xC0040206);
+// Returned as a success-severity value by the enumerators' Next when fewer
+// elements than asked were left.
+constexpr HRESULT RPC_X_ENUM_VALUE_OUT_OF_RANGE_CODE = 0x000006F5;
