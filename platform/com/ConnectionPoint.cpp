@@ -4,19 +4,23 @@
 
 namespace {
 
-// Enumerators over a snapshot: each element carries its own reference, and
-// the enumerator keeps the container's owner alive.
-class TEnumConnections : public ComObject, public IEnumConnections {
+IUnknown* UnknownOf(const CONNECTDATA& c) { return c.pUnk; }
+IUnknown* UnknownOf(IConnectionPoint* p) { return p; }
+
+// An enumerator over a snapshot: each element carries its own reference
+// while the enumerator lives, and one more for every copy handed out.
+template <typename IEnum, typename Element, const IID& kIid>
+class TSnapshotEnumerator : public ComObject, public IEnum {
 public:
-    explicit TEnumConnections(std::vector<CONNECTDATA> items) : items_(std::move(items))
+    explicit TSnapshotEnumerator(std::vector<Element> items) : items_(std::move(items))
     {
-        for (auto& c : items_)
-            c.pUnk->AddRef();
+        for (auto& e : items_)
+            UnknownOf(e)->AddRef();
     }
-    ~TEnumConnections() override
+    ~TSnapshotEnumerator() override
     {
-        for (auto& c : items_)
-            c.pUnk->Release();
+        for (auto& e : items_)
+            UnknownOf(e)->Release();
     }
     LINVARO_COM_IUNKNOWN
     HRESULT QueryInterfaceImpl(REFIID riid, void** ppv)
@@ -24,18 +28,18 @@ public:
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IEnumConnections)
-            return ComAnswer(static_cast<IEnumConnections*>(this), ppv);
+        if (riid == IID_IUnknown || riid == kIid)
+            return ComAnswer(static_cast<IEnum*>(this), ppv);
         return E_NOINTERFACE;
     }
-    HRESULT Next(ULONG n, CONNECTDATA* out, ULONG* fetched) override
+    HRESULT Next(ULONG n, Element* out, ULONG* fetched) override
     {
         if (!out || (n > 1 && !fetched))
             return E_POINTER;
         ULONG got = 0;
         while (got < n && pos_ < items_.size()) {
             out[got] = items_[pos_++];
-            out[got].pUnk->AddRef();
+            UnknownOf(out[got])->AddRef();
             ++got;
         }
         if (fetched)
@@ -53,80 +57,22 @@ public:
         pos_ = 0;
         return S_OK;
     }
-    HRESULT Clone(IEnumConnections** out) override
+    HRESULT Clone(IEnum** out) override
     {
         if (!out)
             return E_POINTER;
-        auto* copy = new TEnumConnections(items_);
+        auto* copy = new TSnapshotEnumerator(items_);
         copy->pos_ = pos_;
-        return ComAnswer(static_cast<IEnumConnections*>(copy), reinterpret_cast<void**>(out));
+        return ComAnswer(static_cast<IEnum*>(copy), reinterpret_cast<void**>(out));
     }
 
 private:
-    std::vector<CONNECTDATA> items_;
+    std::vector<Element> items_;
     std::size_t pos_ = 0;
 };
 
-class TEnumConnectionPoints : public ComObject, public IEnumConnectionPoints {
-public:
-    explicit TEnumConnectionPoints(std::vector<IConnectionPoint*> items) : items_(std::move(items))
-    {
-        for (auto* p : items_)
-            p->AddRef();
-    }
-    ~TEnumConnectionPoints() override
-    {
-        for (auto* p : items_)
-            p->Release();
-    }
-    LINVARO_COM_IUNKNOWN
-    HRESULT QueryInterfaceImpl(REFIID riid, void** ppv)
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IEnumConnectionPoints)
-            return ComAnswer(static_cast<IEnumConnectionPoints*>(this), ppv);
-        return E_NOINTERFACE;
-    }
-    HRESULT Next(ULONG n, IConnectionPoint** out, ULONG* fetched) override
-    {
-        if (!out || (n > 1 && !fetched))
-            return E_POINTER;
-        ULONG got = 0;
-        while (got < n && pos_ < items_.size()) {
-            out[got] = items_[pos_++];
-            out[got]->AddRef();
-            ++got;
-        }
-        if (fetched)
-            *fetched = got;
-        return got == n ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG n) override
-    {
-        const bool ok = pos_ + n <= items_.size();
-        pos_ = std::min<std::size_t>(pos_ + n, items_.size());
-        return ok ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override
-    {
-        pos_ = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumConnectionPoints** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        auto* copy = new TEnumConnectionPoints(items_);
-        copy->pos_ = pos_;
-        return ComAnswer(static_cast<IEnumConnectionPoints*>(copy), reinterpret_cast<void**>(out));
-    }
-
-private:
-    std::vector<IConnectionPoint*> items_;
-    std::size_t pos_ = 0;
-};
+using TEnumConnections = TSnapshotEnumerator<IEnumConnections, CONNECTDATA, IID_IEnumConnections>;
+using TEnumConnectionPoints = TSnapshotEnumerator<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
 
 } // namespace
 
