@@ -227,6 +227,8 @@ bool TCommPortDriver::Connect()
         device_ = std::move(device);
         open_ = true;
     }
+    lineErrorRaised_ = false;
+    idlePolls_ = 0;
     pollTimer_.start(pollingDelay_);
     return true;
 }
@@ -260,17 +262,34 @@ void TCommPortDriver::poll()
     if (polling_)
         return;
 
+    // An idle line is checked for a hang-up every so many polls: an
+    // unplugged adapter shows no data, only the hang-up.
+    constexpr unsigned kIdlePollsPerLineCheck = 40;
     std::size_t got = 0;
+    std::string lineError;
     {
         std::shared_lock lock(deviceLock_);
         if (!device_)
             return;
         serial::QueueCounts counts;
-        if (device_->queueCounts(counts).failed() || counts.input == 0)
-            return;
-        // A failed read raises nothing; the next poll tries again.
-        if (device_->read(receiveBuffer_.data(), receiveBuffer_.size(), got).failed())
-            return;
+        const bool countsKnown = device_->queueCounts(counts).ok();
+        if (countsKnown && counts.input == 0) {
+            if (++idlePolls_ < kIdlePollsPerLineCheck)
+                return;
+            idlePolls_ = 0;
+            if (serial::SerialError err = device_->checkLine(); err.failed())
+                lineError = err.text();
+        } else if (serial::SerialError err = device_->read(receiveBuffer_.data(), receiveBuffer_.size(), got);
+                   err.failed()) {
+            // A failed read raises no data; a line that went away is told once.
+            if (err.hungUp())
+                lineError = err.text();
+            got = 0;
+        }
+    }
+    if (!lineError.empty()) {
+        raiseLineError(lineError);
+        return;
     }
     if (got == 0 || !onReceiveData_)
         return;
@@ -282,6 +301,15 @@ void TCommPortDriver::poll()
         ~Reentry() { flag = false; }
     } reentry(polling_);
     onReceiveData_(this, receiveBuffer_.data(), static_cast<std::uint32_t>(got));
+}
+
+void TCommPortDriver::raiseLineError(const std::string& error)
+{
+    if (lineErrorRaised_)
+        return;
+    lineErrorRaised_ = true;
+    if (onLineError_)
+        onLineError_(this, error);
 }
 
 // ---- queues and lines ----

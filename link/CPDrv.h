@@ -100,6 +100,11 @@ public:
     // buffer is reused by the next poll: copy what you keep. The handler may
     // call Disconnect, but must not destroy the driver.
     void SetOnReceiveData(ReceiveDataHandler h) { onReceiveData_ = std::move(h); }
+    // Raised once when the open line goes away (hang-up or I/O error on
+    // receive): the device was unplugged. The port stays open until the
+    // handler or the owner disconnects it; a new Connect arms it again.
+    using LineErrorHandler = std::function<void(TCommPortDriver* sender, const std::string& error)>;
+    void SetOnLineError(LineErrorHandler h) { onLineError_ = std::move(h); }
 
     // Where the program's "Serial Ports" settings map COMn to a device path:
     // called with "COMn", returns the path or "" when there is no mapping.
@@ -157,6 +162,10 @@ private:
     std::uint32_t inputTimeout_ = 200;
     std::atomic<bool> checkLineStatus_{false};
     ReceiveDataHandler onReceiveData_;
+    LineErrorHandler onLineError_;
+    bool lineErrorRaised_ = false;
+    unsigned idlePolls_ = 0;
+    void raiseLineError(const std::string& error);
 
     std::vector<char> receiveBuffer_;
     QTimer pollTimer_;

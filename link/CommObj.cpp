@@ -99,6 +99,10 @@ TCommObj::TCommObj(TCommObjList& list, LinkHost& host, LinkMode mode, TTagTable*
     d.SetSwFlow(sfNONE);
     d.SetOnReceiveData([this](TCommPortDriver*, const char* data, std::uint32_t size) { ReceiveData(data, size); });
 
+    d.SetOnLineError([this](TCommPortDriver*, const std::string& error) { deviceLost(error); });
+    reopenTimer_.setInterval(kReopenIntervalMs);
+    QObject::connect(&reopenTimer_, &QTimer::timeout, [this] { tryReopen(); });
+
     worker_->SetPriority(tpHigher);
     worker_->SetRefreshInterval(1);
     worker_->SetOnExecute([this](TBMDThread*, TBMDExecuteThread* thread, void*&) { sendLoop(thread); });
@@ -107,6 +111,7 @@ TCommObj::TCommObj(TCommObjList& list, LinkHost& host, LinkMode mode, TTagTable*
 TCommObj::~TCommObj()
 {
     running_ = false;
+    reopenTimer_.stop();
     worker_.reset(); // stops the send loop and waits for its thread
     driver_.reset(); // closes the port
 }
@@ -196,7 +201,37 @@ void TCommObj::Stop()
 {
     worker_->Stop();
     running_ = false;
+    reopenTimer_.stop();
+    deviceLost_ = false;
     driver_->Disconnect();
+}
+
+// An unplugged adapter is the most common fault in the field: the link keeps
+// its settings and its worker, tells it once, and reopens the same device
+// path as soon as it is back. Other ports are not touched.
+void TCommObj::deviceLost(const std::string& error)
+{
+    if (!running_ || deviceLost_)
+        return;
+    deviceLost_ = true;
+    driver_->Disconnect();
+    host_.Log("Port " + Quoted(description_) + " lost its device (" + error + "); waiting for it to come back.");
+    reopenTimer_.start();
+}
+
+void TCommObj::tryReopen()
+{
+    if (!running_ || !deviceLost_) {
+        reopenTimer_.stop();
+        return;
+    }
+    if (!driver_->Connect())
+        return;
+    deviceLost_ = false;
+    reopenTimer_.stop();
+    receiveArmed_ = false;
+    pendingText_.clear();
+    host_.Log("Port " + Quoted(description_) + " is back on its device.");
 }
 
 void TCommObj::ReceiveData(const char* data, std::uint32_t size)

@@ -17,6 +17,8 @@
 #include "PortSettingRecord.h"
 #include "Variant.h"
 
+#include <QTimer>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -93,6 +95,10 @@ public:
     bool Logged() const { return logged_; }
     const std::string& LogFilePath() const { return logFilePath_; }
     bool ReceiveArmed() const { return receiveArmed_; }
+    // The device went away while running and the link waits for it to come
+    // back (it retries the same device path every second).
+    bool DeviceLost() const { return deviceLost_; }
+    static constexpr int kReopenIntervalMs = 1000;
     const std::string& PendingText() const { return pendingText_; }
     LinkMode Mode() const { return mode_; }
     TCommPortDriver& Driver() { return *driver_; }
@@ -100,6 +106,8 @@ public:
 
 private:
     void processString(std::string text);
+    void deviceLost(const std::string& error);
+    void tryReopen();
     void sendLoop(TBMDExecuteThread* thread);
     bool remoteGate();
     // Logs a received flag value that is not a number, once until it changes.
@@ -135,6 +143,8 @@ private:
     std::unique_ptr<TBMDThread> worker_;
     std::string pendingText_;
     std::string unreadableFlag_; // last received flag value that was not a number
+    bool deviceLost_ = false;
+    QTimer reopenTimer_;
 };
 
 // Trims every leading and trailing character whose code is 32 or less.

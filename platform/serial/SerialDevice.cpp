@@ -249,6 +249,16 @@ SerialError SerialDevice::read(char* buffer, std::size_t max, std::size_t& got)
     return {};
 }
 
+SerialError SerialDevice::checkLine() const
+{
+    if (fd_ < 0)
+        return SerialError::FromErrno("poll", path_, EBADF);
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return SerialError::HangUp(path_);
+    return {};
+}
+
 SerialError SerialDevice::write(const char* data, std::size_t size, std::size_t& sent)
 {
     sent = 0;

@@ -94,6 +94,9 @@ public:
     // Reads what is there, at most `max` bytes; `got` = 0 when nothing is.
     // A line that went away is an error (hungUp()), distinct from no data.
     SerialError read(char* buffer, std::size_t max, std::size_t& got);
+    // Whether the line is still there: a hang-up (the adapter was unplugged,
+    // the other end of a pseudo-terminal closed) is an error. Costs one poll.
+    SerialError checkLine() const;
     // Writes what the kernel takes now; `sent` = 0 when its queue is full.
     SerialError write(const char* data, std::size_t size, std::size_t& sent);
     // Waits up to `ms` until a write can make progress.
