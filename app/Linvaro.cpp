@@ -4,6 +4,7 @@
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
+#include "OpcServerWiring.h"
 
 #include "DynamicLibrary.h"
 
@@ -157,6 +158,8 @@ int main(int argc, char** argv)
     options.programPath = programPath;
     options.headless = !gui;
     MainController controller(options, libs, remote);
+    // The in-process OPC server serves the controller's tag table.
+    ConnectOpcServer(controller);
 
     // Every close path ends in the controller's close sequence.
     QObject::connect(&controller, &MainController::closing, app.get(), &QCoreApplication::quit, Qt::QueuedConnection);
@@ -206,5 +209,8 @@ int main(int argc, char** argv)
     }
     const int rc = app->exec();
     window.reset();
+    // Every server object goes before the controller, so no client call can
+    // reach the tag table or the links afterwards.
+    DisconnectOpcServer(controller);
     return rc;
 }

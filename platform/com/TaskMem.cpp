@@ -9,10 +9,18 @@
 
 namespace {
 std::atomic<long> g_liveBlocks{0};
+std::atomic<long> g_successesLeft{-1}; // negative: never fail
 }
 
 void* CoTaskMemAlloc(std::size_t size)
 {
+    long left = g_successesLeft.load();
+    while (left >= 0) {
+        if (left == 0)
+            return nullptr;
+        if (g_successesLeft.compare_exchange_weak(left, left - 1))
+            break;
+    }
     void* p = std::malloc(size == 0 ? 1 : size);
     if (p)
         ++g_liveBlocks;
@@ -35,6 +43,8 @@ void CoTaskMemFree(void* p)
 }
 
 long CoTaskMemLiveBlocks() { return g_liveBlocks.load(); }
+
+void CoTaskMemFailAfter(long successes) { g_successesLeft = successes < 0 ? -1 : successes; }
 
 LPOLESTR CoTaskStrDupAnsi(std::string_view ansi)
 {

@@ -11,6 +11,10 @@ void* CoTaskMemRealloc(void* p, std::size_t size);
 void CoTaskMemFree(void* p); // null is allowed
 // Blocks allocated and not yet freed (for leak checks in tests).
 long CoTaskMemLiveBlocks();
+// Fault injection for tests of out-of-memory paths: after `successes` more
+// successful CoTaskMemAlloc calls every further one returns null, until the
+// next call; a negative value turns the injection off (the default).
+void CoTaskMemFailAfter(long successes);
 
 // A NUL-terminated wide copy of 8-bit program text, from the task allocator;
 // nullptr when it cannot be allocated.
