@@ -5,6 +5,8 @@
 #include "MainController.h"
 #include "MessageBoxes.h"
 #include "OpcServerWiring.h"
+#include "RegDeRegServer.h"
+#include "ServIMPL.h"
 
 #include "DynamicLibrary.h"
 
@@ -93,7 +95,15 @@ int main(int argc, char** argv)
         return cl.error == "help" ? 0 : 2;
     }
 
-    const bool gui = !cl.headless && !cl.exit;
+    const comserver::StartMode startMode =
+        comserver::StartModeOf(cl.embedding || cl.automation, cl.regServer, cl.unregServer);
+    // A copy the bus starts for a client (-Embedding) on a machine without a
+    // display runs headless rather than failing to open its window.
+    const bool displayKnown = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
+                              qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    const bool startedByBus = startMode == comserver::StartMode::Automation;
+    const bool gui = !cl.headless && !cl.exit && !comserver::EndsAfterRegistration(startMode) &&
+                     !(startedByBus && !displayKnown);
     std::unique_ptr<QCoreApplication> app;
     if (gui)
         app = std::make_unique<QApplication>(argc, argv);
@@ -108,9 +118,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "linvaro: no running copy of %s answered\n", programPath.c_str());
         return 1;
     }
-    if (cl.regServer || cl.unregServer) {
-        std::fprintf(stderr, "linvaro: this version has no OPC server to register yet\n");
-        return 2;
+    if (comserver::EndsAfterRegistration(startMode)) {
+        // Register and unregister end at once, without a window; a copy that
+        // finds this program file running does nothing.
+        SingleInstance instance;
+        if (!instance.Acquire(programPath)) {
+            std::fprintf(stderr, "linvaro: Quorbel Linvaro is already running!\n");
+            return 1;
+        }
+        if (comserver::RunStartupWork(startMode, programPath))
+            return 0;
+        std::fprintf(stderr, "linvaro: %s\n", comserver::kRegistryWriteError);
+        return 1;
     }
 
     // The program folder: data files and per-port logs.
@@ -142,6 +161,8 @@ int main(int argc, char** argv)
             plainBox("Quorbel Linvaro is already running!");
         return 1;
     }
+    // Framework registration at every start; a failure to write is ignored.
+    comserver::RunStartupWork(startMode, programPath);
 
     // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
     if (libs.gn.GetInitSettingStr) {
@@ -160,6 +181,14 @@ int main(int argc, char** argv)
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
     ConnectOpcServer(controller);
+    // Started by the bus for a client: end with the last client's server object.
+    if (startMode == comserver::StartMode::Automation)
+        comserver::EndWhenLastServerObjectGoes([&app] {
+            QMetaObject::invokeMethod(app.get(), [] {
+                if (ConnectedServerCount() == 0)
+                    QCoreApplication::quit();
+            }, Qt::QueuedConnection);
+        });
 
     // Every close path ends in the controller's close sequence.
     QObject::connect(&controller, &MainController::closing, app.get(), &QCoreApplication::quit, Qt::QueuedConnection);

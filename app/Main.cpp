@@ -3,8 +3,10 @@
 #include "EnterPassword.h"
 #include "PortListCommands.h"
 #include "PortSetting.h"
+#include "ServerBrowser.h"
 #include "SimulateOPC.h"
 #include "about.h"
+#include "opcSvConsole.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -332,10 +334,19 @@ void TfrmMain::buildSettingsPage()
     });
     connect(edtOPCServerName_, &QLineEdit::textEdited, this, [this](const QString& t) { c_.SetServerNameControl(S(t)); });
     connect(browse, &QPushButton::clicked, this, [this] {
-        c_.ShowMsg("No OPC server enumerator is installed on this computer.", 2, 4);
+        TfrmSelectServer dialog(this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        const std::string name = dialog.SelectedServer();
+        if (name.empty())
+            return;
+        edtOPCServerName_->setText(Q(name));
+        c_.SetServerNameControl(name);
     });
     connect(bbnLocalOPC_, &QPushButton::clicked, this, [this] {
-        c_.ShowMsg("The OPC server console is not available in this version.", 2, 4);
+        // The console hooks itself into the console refresh while it exists.
+        TfrmOPCServerConsole console([this](const std::string& t, int k, int b) { return c_.ShowMsg(t, k, b); }, this);
+        console.exec();
     });
     connect(save, &QPushButton::clicked, this, [this] {
         if (!c_.Save() && cbxProtectSettings_->isChecked() && edtPassword_->text() != edtConfirmPassword_->text())

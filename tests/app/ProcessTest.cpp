@@ -23,6 +23,9 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", home + "/config");
         env.insert("XDG_STATE_HOME", home + "/state");
+        // Every start writes the class registration: keep it in the test's folder.
+        env.insert("XDG_DATA_HOME", home + "/data");
+        env.insert("LINVARO_REGISTRY_ROOT", home + "/registry");
         p.setProcessEnvironment(env);
         p.start(program, {"--headless", "--home", home});
         ASSERT_TRUE(p.waitForStarted(5000));
