@@ -8,6 +8,7 @@
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
 
+#include "BusServer.h"
 #include "DynamicLibrary.h"
 
 #include <QApplication>
@@ -236,10 +237,20 @@ int main(int argc, char** argv)
         controller.Create();
         controller.EndStartupPhase();
     }
+    // Clients in other processes reach the OPC server over the session bus;
+    // without a bus the program runs for its in-process uses only.
+    QString busError;
+    std::unique_ptr<opcdbus::BusServer> bus = opcdbus::ServeOpcServerClass(&busError);
+    if (!bus) {
+        const std::string text = "The OPC server is not on the session bus: " + busError.toStdString();
+        controller.Activity().Log(text);
+        std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+    }
     const int rc = app->exec();
     window.reset();
-    // Every server object goes before the controller, so no client call can
-    // reach the tag table or the links afterwards.
+    // Clients' references go first, then every server object goes before the
+    // controller, so no client call can reach the tag table or the links.
+    bus.reset();
     DisconnectOpcServer(controller);
     return rc;
 }

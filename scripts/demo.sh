@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Fresh machine to the demo: a simulated scale on a pseudo-terminal, framed
-# by a port link; its tag value is printed as it changes. Ctrl-C ends it.
+# Fresh machine to the whole road: a simulated scale on a pseudo-terminal,
+# linvaro serving it as an OPC server on a private session bus, and the
+# command-line OPC client watching the scale's tag change. Ctrl-C ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j2 --target linvaro-linkdemo
-exec build/bin/linvaro-linkdemo "$@"
+cmake --build build -j2 --target linvaro linvaro-opc linvaro-scale-sim qbDataAccess qbGeneral qbSecurity
+exec dbus-run-session -- bash scripts/demo-run.sh "$@"

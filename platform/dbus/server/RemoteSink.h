@@ -1,0 +1,84 @@
+#pragma once
+// RemoteSink: a client's sink object (on the client's own connection) seen
+// by the server's objects as a local COM object implementing
+// IOPCDataCallback and IOPCShutdown.
+//
+// Never waits on the client where the server's main thread runs its pulse:
+// - the callbacks are sent as D-Bus calls that expect no reply, with every
+//   array copied into the message before the call returns;
+// - QueryInterface answers IUnknown at once; for the interface the sink was
+//   advised for it asks the client once, without waiting, when the sink is
+//   made, answers "yes" until the client has replied, and then keeps the
+//   client's answer. Any other interface is asked with a call bounded by
+//   kQueryTimeoutMs, and the answer is kept too.
+// A client that has left simply receives nothing.
+//
+// References: the client's path counts one reference for this wrapper (the
+// client handed it over in Advise); when the wrapper goes it sends
+// opc.IUnknown.Release so that the client may drop its export. Extra
+// references the client's QueryInterface answers add are given back at once.
+// Main thread only.
+#include "ComObject.h"
+#include "OPCDA.h"
+
+#include <QDBusConnection>
+#include <QString>
+
+#include <map>
+#include <memory>
+
+namespace opcdbus {
+
+class RemoteSink final : public ComObject, public IOPCDataCallback, public IOPCShutdown {
+public:
+    static constexpr int kQueryTimeoutMs = 1000;
+
+    // A new wrapper with no reference yet (the caller adds the first).
+    // advised: the connection point's interface, asked for at once.
+    static RemoteSink* Create(const QDBusConnection& connection, const QString& client, const QString& path,
+                              REFIID advised);
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                         DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                         FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    HRESULT OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                           DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                           FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    HRESULT OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
+                            OPCHANDLE* pClienthandles, HRESULT* pErrors) override;
+    HRESULT OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
+    HRESULT ShutdownRequest(LPCWSTR szReason) override;
+
+    const QString& Client() const { return client_; }
+    const QString& Path() const { return path_; }
+    // Calls sent so far (for tests).
+    int CallsSent() const { return sent_; }
+
+private:
+    // What the client said about an interface; shared with replies in flight.
+    struct Answers {
+        std::map<QString, bool> known; // GUID text -> supported
+        QString pending;               // asked, no reply yet
+    };
+
+    RemoteSink(const QDBusConnection& connection, const QString& client, const QString& path, REFIID advised);
+    ~RemoteSink() override;
+    HRESULT dataCall(const char* member, DWORD transId, OPCHANDLE group, HRESULT quality, HRESULT error,
+                     DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* stamps,
+                     HRESULT* errors);
+    void send(const QString& iface, const QString& member, const QVariantList& args);
+    // The path the client answered QueryInterface with: a reference more.
+    void giveBack(const QString& answeredPath);
+
+    QDBusConnection connection_;
+    QString client_;
+    QString path_;
+    std::shared_ptr<Answers> answers_;
+    int sent_ = 0;
+};
+
+} // namespace opcdbus

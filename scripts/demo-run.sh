@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The demo's processes on the current session bus (scripts/demo.sh starts a
+# private one). Everything lives in a temporary folder that goes at the end.
+#   demo-run.sh [--seconds N]   (default: until Ctrl-C)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bin=${LINVARO_BIN:-build/bin}
+seconds=0
+if [ "${1:-}" = "--seconds" ]; then seconds=${2:-0}; fi
+
+home=$(mktemp -d -t linvaro-demo-XXXXXX)
+export XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=$home/state XDG_DATA_HOME=$home/data
+export LINVARO_REGISTRY_ROOT=$home/registry
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  rm -rf "$home"
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
+
+# The scale: its first output line is the device path.
+coproc SCALE { exec "$bin/linvaro-scale-sim"; }
+pids+=("$SCALE_PID")
+read -r device <&"${SCALE[0]}"
+echo "simulated scale on $device (configured as COM1)"
+
+# One Port setting, provisioned with the sqlite3 tool, and COM1 mapped to it.
+sqlite3 "$home/LINVARO.GDB" "CREATE TABLE PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY,
+  STOP_BITS, FLOW_CONTROL, RECEIVED_STRING_TAG, RECEIVED_FLAG_TAG, SENT_STRING_TAG, SENT_FLAG_TAG, DISABLED,
+  NULL_TERMINATED, FROM_SUBSTRING, CONVERT_HEX, AUTO_SEND_STRING, AUTO_SEND_INTERVAL, LOGGED, AUTO_SUFFIX);
+  INSERT INTO PORT_SETTING VALUES (1,'Scale','COM1','9600','8','None','1','None','','','','',0,13,'GS',0,'',100,0,'');"
+printf '[Serial Ports]\nCOM1=%s\n' "$device" > "$home/Linvaro.ini"
+
+"$bin/linvaro" --headless --home "$home" > "$home/linvaro.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  grep -q 'Port "Scale" started!' "$home/linvaro.log" 2>/dev/null && break
+  sleep 0.1
+done
+echo "--- linvaro's activity log so far:"
+cat "$home/linvaro.log"
+echo "--- the OPC client watches Scale_COM1 (tag value changes with time stamps):"
+if [ "$seconds" -gt 0 ]; then
+  "$bin/linvaro-opc" watch Linvaro.DA2 Scale_COM1 --rate 100 --seconds "$seconds"
+else
+  "$bin/linvaro-opc" watch Linvaro.DA2 Scale_COM1 --rate 100
+fi
