@@ -98,13 +98,11 @@ int main(int argc, char** argv)
 
     const comserver::StartMode startMode =
         comserver::StartModeOf(cl.embedding || cl.automation, cl.regServer, cl.unregServer);
-    // A copy the bus starts for a client (-Embedding) on a machine without a
-    // display runs headless rather than failing to open its window.
-    const bool displayKnown = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
-                              qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    // A copy the bus starts for a client (-Embedding) serves that client: it
+    // runs headless, so no window or modal box can hold it up before it
+    // answers on the bus.
     const bool startedByBus = startMode == comserver::StartMode::Automation;
-    const bool gui = !cl.headless && !cl.exit && !comserver::EndsAfterRegistration(startMode) &&
-                     !(startedByBus && !displayKnown);
+    const bool gui = !cl.headless && !cl.exit && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
     std::unique_ptr<QCoreApplication> app;
     if (gui)
         app = std::make_unique<QApplication>(argc, argv);

@@ -61,6 +61,8 @@ class Sink(dbus.service.Object):
         super().__init__(bus, path)
         self.path = path
         self.changes = []
+        self.reads = []
+        self.cancels = []
         self.shutdowns = []
 
     @dbus.service.method("opc.IUnknown", in_signature="s", out_signature="io")
@@ -80,11 +82,12 @@ class Sink(dbus.service.Object):
     @dbus.service.method("opc.IOPCDataCallback", in_signature="uuiiuaua(qv)aqatai", out_signature="i")
     def OnDataChange(self, transid, group, quality, error, count, handles, values, qualities, stamps, errors):
         self.changes.append((int(group), [int(h) for h in handles], [(int(v[0]), v[1]) for v in values],
-                             [int(q) for q in qualities]))
+                             [int(q) for q in qualities], int(transid)))
         return 0
 
     @dbus.service.method("opc.IOPCDataCallback", in_signature="uuiiuaua(qv)aqatai", out_signature="i")
     def OnReadComplete(self, transid, group, quality, error, count, handles, values, qualities, stamps, errors):
+        self.reads.append((int(transid), [(int(v[0]), v[1]) for v in values]))
         return 0
 
     @dbus.service.method("opc.IOPCDataCallback", in_signature="uuiuauai", out_signature="i")
@@ -93,6 +96,7 @@ class Sink(dbus.service.Object):
 
     @dbus.service.method("opc.IOPCDataCallback", in_signature="uu", out_signature="i")
     def OnCancelComplete(self, transid, group):
+        self.cancels.append(int(transid))
         return 0
 
     @dbus.service.method("opc.IOPCShutdown", in_signature="s", out_signature="i")
@@ -200,6 +204,26 @@ def main():
         hr, states, errors = group.Read(dbus.UInt32(1), dbus.UInt32(1), dbus.Array([dbus.UInt32(handle)], signature="u"),
                                         dbus_interface="opc.IOPCSyncIO")
         check(hr == 0 and str(states[0][4][1]) == "12.5", "sync Read from cache gives the received string")
+
+        hr, cancel_id = group.Refresh2(dbus.UInt32(1), dbus.UInt32(55), dbus_interface="opc.IOPCAsyncIO2")
+        check(hr == 0, "Refresh2 is queued")
+        # A refresh completes as an OnDataChange carrying its transaction ID.
+        refreshed = pump(lambda: any(c[4] == 55 for c in sink.changes), 10)
+        check(refreshed and [c for c in sink.changes if c[4] == 55][0][2][0][1] == "12.5",
+              "the refresh's OnDataChange carries the current value and the transaction ID")
+
+        hr, cancel_id = group.Refresh2(dbus.UInt32(1), dbus.UInt32(56), dbus_interface="opc.IOPCAsyncIO2")
+        hr_cancel = group.Cancel2(cancel_id, dbus_interface="opc.IOPCAsyncIO2")
+        if hr_cancel == 0:
+            done = pump(lambda: 56 in sink.cancels, 10)
+            pump(lambda: False, 0.2)
+            check(done and not any(c[4] == 56 for c in sink.changes),
+                  "Cancel2 of a queued refresh: OnCancelComplete and no refresh callback")
+        else:
+            done = pump(lambda: any(c[4] == 56 for c in sink.changes), 10)
+            check(done and 56 not in sink.cancels, "a refresh that ran before Cancel2 completes normally")
+        check(group.Cancel2(dbus.UInt32(cancel_id), dbus_interface="opc.IOPCAsyncIO2") != 0,
+              "Cancel2 of a finished transaction is refused")
 
         hr, scp_path = srv.FindConnectionPoint(IID_IOPCShutdown, dbus_interface="opc.IConnectionPointContainer")
         scp = bus.get_object(DA2_NAME, scp_path)
