@@ -174,6 +174,23 @@ def main():
         items = dbus.Array([dbus.Struct(("", "Scale_COM5", 1, dbus.UInt32(100), dbus.UInt32(0),
                                          dbus.Array([], signature="y"), dbus.UInt16(VT_BSTR), dbus.UInt16(0)),
                                         signature="ssiuuayqq")], signature="(ssiuuayqq)")
+        hr, enum_path = srv.BrowseOPCItemIDs(dbus.UInt32(3), "Sc*", dbus.UInt16(0), dbus.UInt32(0),
+                                             dbus_interface="opc.IOPCBrowseServerAddressSpace")
+        check(hr == 0, "BrowseOPCItemIDs flat with a filter")
+        names = bus.get_object(DA2_NAME, enum_path)
+        hr, found, fetched = names.Next(dbus.UInt32(10), dbus_interface="opc.IEnumString")
+        check([str(n) for n in found] == ["Scale_COM5"] and int(fetched) == 1, "the browse lists the port's tag")
+        names.Release(dbus_interface="opc.IUnknown")
+        hr, values, errors = srv.GetItemProperties("Scale_COM5", dbus.UInt32(2),
+                                                   dbus.Array([dbus.UInt32(1), dbus.UInt32(5)], signature="u"),
+                                                   dbus_interface="opc.IOPCItemProperties")
+        check(hr == 0 and list(errors) == [0, 0] and int(values[0][1]) == VT_BSTR,
+              "item properties: canonical type VT_BSTR")
+        check(int(values[1][1]) == 3, "item properties: readable and writable")
+        hr, values, errors = srv.GetItemProperties("scale_com5", dbus.UInt32(1), dbus.Array([dbus.UInt32(1)], signature="u"),
+                                                   dbus_interface="opc.IOPCItemProperties")
+        check(hr != 0, "item IDs are case-sensitive")
+
         hr, results, errors = group.AddItems(dbus.UInt32(1), items, dbus_interface="opc.IOPCItemMgt")
         check(hr == 0 and list(errors) == [0], "AddItems of the port's tag")
         handle = int(results[0][0])
