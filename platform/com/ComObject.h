@@ -103,7 +103,7 @@ private:
     T* p_ = nullptr;
 };
 
-// A holder of references on behalf of a client (a marshaling stub).
+// A holder of references on behalf of a client in the marshaling layer.
 class ExternalHolder {
 public:
     // Releases every reference this holder keeps on the object.
