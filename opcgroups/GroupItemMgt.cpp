@@ -138,12 +138,13 @@ HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
     return result;
 }
 
-HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+HRESULT TOPCGroup::forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, bool argsGiven, HRESULT** ppErrors,
+                                     const std::function<HRESULT(std::size_t index, DWORD entry)>& apply)
 {
     ClearOut(nullptr, ppErrors);
     if (!server_)
         return RPC_E_DISCONNECTED;
-    if (dwCount == 0 || !phServer || !ppErrors)
+    if (dwCount == 0 || !phServer || !argsGiven || !ppErrors)
         return E_INVALIDARG;
     ItemResultArrays out;
     if (!out.Allocate(dwCount, false))
@@ -151,101 +152,56 @@ HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppE
     HRESULT result = S_OK;
     for (DWORD i = 0; i < dwCount; ++i) {
         const int index = findItem(phServer[i]);
-        if (index < 0) {
-            out.errors[i] = OPC_E_INVALIDHANDLE;
-            result = S_FALSE;
-            continue;
-        }
-        // An item removed from inside a callback may have lent its text to
-        // that callback's arrays: it goes when the pass is over.
-        if (inQueuePass_)
-            retired_.push_back(std::move(items_[static_cast<std::size_t>(index)]));
-        items_.erase(items_.begin() + index);
-        out.errors[i] = S_OK;
-    }
-    *ppErrors = out.errors;
-    return result;
-}
-
-HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
-{
-    ClearOut(nullptr, ppErrors);
-    if (!server_)
-        return RPC_E_DISCONNECTED;
-    if (dwCount == 0 || !phServer || !ppErrors)
-        return E_INVALIDARG;
-    ItemResultArrays out;
-    if (!out.Allocate(dwCount, false))
-        return E_OUTOFMEMORY;
-    HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        if (index < 0) {
-            out.errors[i] = OPC_E_INVALIDHANDLE;
-            result = S_FALSE;
-            continue;
-        }
-        // No report now: the item is reported at the next update only when
-        // its text or quality changed since it was last compared.
-        items_[static_cast<std::size_t>(index)]->SetActive(bActive);
-        out.errors[i] = S_OK;
-    }
-    *ppErrors = out.errors;
-    return result;
-}
-
-HRESULT TOPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
-{
-    ClearOut(nullptr, ppErrors);
-    if (!server_)
-        return RPC_E_DISCONNECTED;
-    if (dwCount == 0 || !phServer || !phClient || !ppErrors)
-        return E_INVALIDARG;
-    ItemResultArrays out;
-    if (!out.Allocate(dwCount, false))
-        return E_OUTOFMEMORY;
-    HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        if (index < 0) {
-            out.errors[i] = OPC_E_INVALIDHANDLE;
-            result = S_FALSE;
-            continue;
-        }
-        items_[static_cast<std::size_t>(index)]->SetClientHandle(phClient[i]);
-        out.errors[i] = S_OK;
-    }
-    *ppErrors = out.errors;
-    return result;
-}
-
-HRESULT TOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
-                                HRESULT** ppErrors)
-{
-    ClearOut(nullptr, ppErrors);
-    if (!server_)
-        return RPC_E_DISCONNECTED;
-    if (dwCount == 0 || !phServer || !pRequestedDatatypes || !ppErrors)
-        return E_INVALIDARG;
-    ItemResultArrays out;
-    if (!out.Allocate(dwCount, false))
-        return E_OUTOFMEMORY;
-    HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        HRESULT e = S_OK;
-        if (index < 0)
-            e = OPC_E_INVALIDHANDLE;
-        else if (!TTagTable::RequestedTypeSupported(pRequestedDatatypes[i]))
-            e = OPC_E_BADTYPE;
-        else
-            items_[static_cast<std::size_t>(index)]->SetRequestedType(pRequestedDatatypes[i]);
+        const HRESULT e = index < 0 ? OPC_E_INVALIDHANDLE : apply(static_cast<std::size_t>(index), i);
         out.errors[i] = e;
         if (FAILED(e))
             result = S_FALSE;
     }
     *ppErrors = out.errors;
     return result;
+}
+
+HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+{
+    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this](std::size_t index, DWORD) {
+        // An item removed from inside a callback may have lent its text to
+        // that callback's arrays: it goes when the pass is over.
+        if (inQueuePass_)
+            retired_.push_back(std::move(items_[index]));
+        items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+        return S_OK;
+    });
+}
+
+HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
+{
+    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this, bActive](std::size_t index, DWORD) {
+        // No report now: the item is reported at the next update only when
+        // its text or quality changed since it was last compared.
+        items_[index]->SetActive(bActive);
+        return S_OK;
+    });
+}
+
+HRESULT TOPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
+{
+    return forEachItemHandle(dwCount, phServer, phClient != nullptr, ppErrors,
+                             [this, phClient](std::size_t index, DWORD entry) {
+                                 items_[index]->SetClientHandle(phClient[entry]);
+                                 return S_OK;
+                             });
+}
+
+HRESULT TOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                HRESULT** ppErrors)
+{
+    return forEachItemHandle(dwCount, phServer, pRequestedDatatypes != nullptr, ppErrors,
+                             [this, pRequestedDatatypes](std::size_t index, DWORD entry) {
+                                 if (!TTagTable::RequestedTypeSupported(pRequestedDatatypes[entry]))
+                                     return OPC_E_BADTYPE;
+                                 items_[index]->SetRequestedType(pRequestedDatatypes[entry]);
+                                 return S_OK;
+                             });
 }
 
 HRESULT TOPCGroup::CreateEnumerator(REFIID riid, IUnknown** ppUnk)

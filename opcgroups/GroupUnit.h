@@ -35,6 +35,7 @@
 #include "OPCDA.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,6 +137,13 @@ private:
 
     // Position of the item with this server handle, or -1.
     int findItem(OPCHANDLE serverHandle) const;
+    // The shape of the per-handle item calls (RemoveItems, SetActiveState,
+    // SetClientHandles, SetDatatypes): the argument checks (argsGiven covers
+    // the call's own arrays), the error array, OPC_E_INVALIDHANDLE for an
+    // unknown handle, and S_FALSE when any entry failed. apply gets the
+    // item's position and the entry's index and returns the entry's result.
+    HRESULT forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, bool argsGiven, HRESULT** ppErrors,
+                              const std::function<HRESULT(std::size_t index, DWORD entry)>& apply);
     void setUpdateRate(DWORD requested);
     // Leaves the server: report, drop the sink and connections, free queue.
     void leaveServer();
