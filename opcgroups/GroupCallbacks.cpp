@@ -168,6 +168,8 @@ void TOPCGroup::completeWrite(IOPCDataCallback& sink, TAsyncIO2& t)
                 // Stored only: an asynchronous write is not sent to the port.
                 std::string text;
                 e = item.Store(tags, t.Value(i), text);
+                if (SUCCEEDED(e) && TheOpcContext().valueStored)
+                    TheOpcContext().valueStored(item.TagIndex());
             }
         }
         a.errors[i] = e;

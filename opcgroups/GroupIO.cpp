@@ -98,6 +98,8 @@ HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
             result = S_FALSE;
             continue;
         }
+        if (TheOpcContext().valueStored)
+            TheOpcContext().valueStored(tagIndex);
         // The port of the tag sends the text; whether it could is not the
         // client's concern.
         if (TheOpcContext().clientWrite)

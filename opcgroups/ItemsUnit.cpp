@@ -108,7 +108,9 @@ HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool ma
     BSTR text = mayLend ? lentText() : TextAsBstr(cached_);
     if (!text)
         return E_OUTOFMEMORY;
-    if (requestedType_ == canonicalType_) {
+    // The value record holds text; a string item lends it as it is, any other
+    // type is converted from it.
+    if (requestedType_ == VT_BSTR) {
         value.vt = VT_BSTR;
         value.bstrVal = text;
         lent = mayLend;
@@ -152,11 +154,20 @@ HRESULT TOPCItem::ReportFill(bool remember, OPCHANDLE& clientHandle, VARIANT& va
 
 HRESULT TOPCItem::Store(TTagTable* tags, const VARIANT& value, std::string& text) const
 {
+    // A tag of another canonical type keeps the text of its own type, so the
+    // value must first be one of that type.
+    Variant typed;
+    const VARIANT* source = &value;
+    if (canonicalType_ != VT_BSTR && canonicalType_ != VT_EMPTY) {
+        if (FAILED(VariantChangeTypeEx(typed.get(), &value, LOCALE_USER_DEFAULT, 0, canonicalType_)))
+            return OPC_E_BADTYPE;
+        source = typed.get();
+    }
     VARIANT asText;
     VariantInit(&asText);
     // Booleans are written as True/False rather than -1/0: the text goes to a
     // device, and the words are what an operator expects to see there.
-    if (FAILED(VariantChangeTypeEx(&asText, &value, LOCALE_USER_DEFAULT, VARIANT_ALPHABOOL, VT_BSTR)))
+    if (FAILED(VariantChangeTypeEx(&asText, source, LOCALE_USER_DEFAULT, VARIANT_ALPHABOOL, VT_BSTR)))
         return OPC_E_BADTYPE;
     std::string converted = AnsiFromBstr(asText.bstrVal);
     VariantClear(&asText);

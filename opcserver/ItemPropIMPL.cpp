@@ -360,10 +360,16 @@ HRESULT TOPCItemProp::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* p
             v.iVal = static_cast<SHORT>(context_.tags->CanonicalTypeOfHandle(handle));
             break;
         case 2:
-            if (const auto text = CurrentText(context_, itemIndex))
+            if (const auto text = CurrentText(context_, itemIndex)) {
                 outOfMemory = !putText(v, *text);
-            else
+                // Tags of other types keep their text: give the value its type.
+                const VARTYPE canonical = context_.tags->CanonicalTypeOfHandle(handle);
+                if (!outOfMemory && canonical != VT_BSTR &&
+                    FAILED(VariantChangeTypeEx(&v, &v, LOCALE_USER_DEFAULT, 0, canonical)))
+                    errors[i] = E_FAIL;
+            } else {
                 errors[i] = E_FAIL;
+            }
             break;
         case 3:
             v.vt = VT_I2;

@@ -15,6 +15,10 @@ struct OpcContext {
     // A synchronous Write stored text in the value list of the tag with this
     // index: the port link of that tag sends it (when not empty) and shows it.
     std::function<void(int tagIndex, const std::string& text)> clientWrite;
+    // A client's write, synchronous or asynchronous, stored a value in the
+    // record of the tag with this index (address spaces whose tags depend on
+    // each other keep them in step here). Null in the program.
+    std::function<void(int tagIndex)> valueStored;
     // Current local time as a date-time number (days since 1899-12-30).
     std::function<double()> localNow;
     // The millisecond tick counter (32-bit, wraps).

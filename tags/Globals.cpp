@@ -4,7 +4,9 @@
 #include <cmath>
 #include <ctime>
 
-int TTagTable::BindTag(std::string_view tagName)
+int TTagTable::BindTag(std::string_view tagName) { return BindTag(tagName, VT_BSTR); }
+
+int TTagTable::BindTag(std::string_view tagName, VARTYPE canonicalType)
 {
     std::string_view name = tagName.substr(0, kMaxNameLength);
     for (std::size_t i = 0; i < entries_.size(); ++i)
@@ -13,7 +15,7 @@ int TTagTable::BindTag(std::string_view tagName)
     TTagEntry e;
     e.handle = kFirstHandle + static_cast<std::uint32_t>(entries_.size());
     e.name = std::string(name);
-    e.canonicalType = VT_BSTR;
+    e.canonicalType = canonicalType;
     entries_.push_back(std::move(e));
     values_.resize(entries_.size());
     return static_cast<int>(entries_.size() - 1);

@@ -31,6 +31,10 @@ public:
     // Index of the tag named tagName (cut to 64 characters); appends a new tag
     // and its value record when there is none.
     int BindTag(std::string_view tagName);
+    // The same with the canonical type of a new tag (the program's port tags
+    // are strings; other address spaces hold booleans and integers too, whose
+    // value records keep their canonical text).
+    int BindTag(std::string_view tagName, VARTYPE canonicalType);
 
     std::size_t Count() const { return entries_.size(); }
     const TTagEntry& Entry(std::size_t index) const { return entries_.at(index); }

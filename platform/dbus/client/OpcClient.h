@@ -27,11 +27,12 @@
 // Calls block the calling thread while running a local event loop (as a COM
 // single-threaded apartment pumps messages while it waits), so callbacks can
 // reach the client's sinks during a call. The calling thread needs a
-// QCoreApplication. Main thread use only.
+// QCoreApplication. One thread only: the library keeps its proxies in
+// tables without locks (the main thread, or a thread that does all calls).
 //
 // Transport failures map to HRESULTs: an object the server no longer has
 // gives RPC_E_DISCONNECTED; a server that left the bus or does not answer
-// within kCallTimeoutMs gives RPC_S_SERVER_UNAVAILABLE; a reply that does not
+// within the call time-out (default kCallTimeoutMs) gives RPC_S_SERVER_UNAVAILABLE; a reply that does not
 // match the interface description gives RPC_E_INVALID_DATA.
 #include "OPCDA.h"
 
@@ -45,6 +46,11 @@ inline constexpr HRESULT RPC_E_DISCONNECTED_CODE = hr(0x80010108);
 inline constexpr HRESULT RPC_S_SERVER_UNAVAILABLE_CODE = hr(0x800706BA);
 inline constexpr HRESULT RPC_E_INVALID_DATA_CODE = hr(0x8001010F);
 inline constexpr int kCallTimeoutMs = 30000;
+
+// The longest a call waits for its reply. Programs that must not stall on a
+// hung server (the remote tag library) shorten it.
+void SetCallTimeoutMs(int ms);
+int CallTimeoutMs();
 
 // The connection the library uses (default: the session bus). Set it
 // before the first call; proxies made earlier keep theirs.

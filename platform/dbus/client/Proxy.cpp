@@ -48,6 +48,11 @@ HRESULT TransportError(const QDBusMessage& reply)
 
 } // namespace
 
+int g_callTimeoutMs = kCallTimeoutMs;
+
+void SetCallTimeoutMs(int ms) { g_callTimeoutMs = ms > 0 ? ms : kCallTimeoutMs; }
+int CallTimeoutMs() { return g_callTimeoutMs; }
+
 void SetConnection(const QDBusConnection& connection) { ChosenConnection() = connection; }
 
 QDBusConnection Connection()
@@ -159,7 +164,7 @@ HRESULT ProxyCore::Invoke(const char* iface, const char* member, const QVariantL
     QDBusMessage call = QDBusMessage::createMethodCall(service_, path_, QLatin1String(iface), QLatin1String(member));
     call.setArguments(args);
     call.setAutoStartService(false);
-    const QDBusMessage reply = connection_.call(call, QDBus::BlockWithGui, kCallTimeoutMs);
+    const QDBusMessage reply = connection_.call(call, QDBus::BlockWithGui, CallTimeoutMs());
     if (reply.type() != QDBusMessage::ReplyMessage)
         return TransportError(reply);
     if (reply.signature() != method->outSignature)
@@ -196,7 +201,7 @@ HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv)
                                                        QStringLiteral("CreateInstance"));
     call << GuidText(riid);
     call.setAutoStartService(true); // D-Bus activation starts the program
-    const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, kCallTimeoutMs);
+    const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, CallTimeoutMs());
     if (reply.type() != QDBusMessage::ReplyMessage) {
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
             return REGDB_E_CLASSNOTREG;
