@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,25 @@ inline int OpenDescriptors(qint64 pid)
             ++n;
     closedir(d);
     return n;
+}
+
+// CPU seconds (user + system) a thread of a process has used so far: the
+// main thread is the one whose id is the process id.
+inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const std::size_t close = line.rfind(')'); // the command may hold spaces
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(line.substr(close + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) // state .. cmajflt: fields 3 to 13
+        fields >> skip;
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 struct Port {

@@ -110,6 +110,7 @@ int main(int argc, char** argv)
         }
     });
     const auto feedStart = Clock::now();
+    const double mainCpuStart = bench::ThreadCpuSeconds(linvaro.Pid(), linvaro.Pid());
     struct Join {
         std::atomic<bool>& flag;
         std::thread& thread;
@@ -171,6 +172,8 @@ int main(int argc, char** argv)
     feeding = false;
     feeder.join();
     const double fedSeconds = std::chrono::duration<double>(Clock::now() - feedStart).count();
+    const double mainCpuPercent =
+        100.0 * (bench::ThreadCpuSeconds(linvaro.Pid(), linvaro.Pid()) - mainCpuStart) / fedSeconds;
     const double fedPerPort =
         portCount > 1 ? static_cast<double>(fedBytes.load()) / fedSeconds / (portCount - 1) : 0.0;
 
@@ -223,6 +226,7 @@ int main(int argc, char** argv)
     std::printf("%-40s %10s\n", "measure", "value");
     std::printf("%-40s %10d\n", "ports served (all but one fed)", portCount);
     std::printf("%-40s %10.0f\n", "feed per loaded port, bytes/s", fedPerPort);
+    std::printf("%-40s %10.1f\n", "linvaro main thread CPU % meanwhile", mainCpuPercent);
     std::printf("%-40s %10zu\n", "strings delivered", latencies.size());
     std::printf("%-40s %10d\n", "strings missed (no callback in 2 s)", missed);
     std::printf("%-40s %10.2f\n", "latency p50 ms", p50);
@@ -232,7 +236,8 @@ int main(int argc, char** argv)
     std::printf("%-40s %10.1f\n", "sync Read of 1000 items, calls/s", readsPerSecond);
     if (!jsonPath.empty()) {
         std::ofstream j(jsonPath);
-        j << "{\"ports\":" << portCount << ",\"fed_bytes_per_s_per_port\":" << fedPerPort << ",\"delivered\":" << latencies.size() << ",\"missed\":" << missed << ",\"p50_ms\":" << p50
+        j << "{\"ports\":" << portCount << ",\"fed_bytes_per_s_per_port\":" << fedPerPort
+          << ",\"linvaro_main_thread_cpu_percent\":" << mainCpuPercent << ",\"delivered\":" << latencies.size() << ",\"missed\":" << missed << ",\"p50_ms\":" << p50
           << ",\"p99_ms\":" << p99 << ",\"max_ms\":" << max << ",\"sync_read_1_calls_per_s\":" << readsOf1PerSecond
           << ",\"sync_read_1000_calls_per_s\":" << readsPerSecond
           << "}\n";
