@@ -15,7 +15,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -158,6 +160,9 @@ public:
         for (const char* v : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "LINVARO_REGISTRY_ROOT"})
             env.insert(v, home_.path() + "/" + v);
         process_.setProcessEnvironment(env);
+        // A benchmark killed by a watchdog must not leave its copy running:
+        // one copy runs per program file, so it would refuse the next.
+        process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process_.setStandardOutputFile(LogPath());
         process_.setStandardErrorFile(home_.path() + "/linvaro.err");
         process_.start(QString::fromStdString(ProgramFolder() + "linvaro"), {"--headless", "--home", home_.path()});
@@ -176,7 +181,10 @@ public:
                    QDBusConnection::sessionBus().interface()->isServiceRegistered(kServiceName).value();
         }, timeoutMs);
         if (!ok || process_.state() != QProcess::Running) {
-            std::fprintf(stderr, "linvaro did not start its %d ports\n%s", expected, text.right(2000).constData());
+            QFile err(home_.path() + "/linvaro.err");
+            err.open(QIODevice::ReadOnly);
+            std::fprintf(stderr, "linvaro did not start its %d ports\n%s%s", expected, text.right(2000).constData(),
+                         err.readAll().right(2000).constData());
             return false;
         }
         return true;

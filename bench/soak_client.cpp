@@ -241,12 +241,6 @@ int main(int argc, char** argv)
                 ++missingFinal;
         }
     }
-    for (Client& cl : clients) {
-        cl.point->Unadvise(cl.cookie);
-        cl.point.reset();
-        cl.group.reset();
-        cl.server.reset();
-    }
     const bool ok = faults.Total() == 0 && missingFinal == 0 && finalSeq >= 0;
     std::printf("{\"ok\":%s,\"servers\":%d,\"ports\":%d,\"rate_ms\":%u,\"final_sequence\":%lld,"
                 "\"callbacks\":%llu,\"deliveries\":%llu,\"skipped_within_period\":%llu,"
@@ -256,5 +250,13 @@ int main(int argc, char** argv)
                 deliveries, skipped, missingFinal, faults.backwardsOrRepeated, faults.foreign, faults.badQuality,
                 faults.wrongGroup, faults.tooOften);
     std::fflush(stdout);
+    // The report goes first: a call that blocks while letting go must not
+    // hide what was found.
+    for (Client& cl : clients) {
+        cl.point->Unadvise(cl.cookie);
+        cl.point.reset();
+        cl.group.reset();
+        cl.server.reset();
+    }
     return ok ? 0 : 1;
 }

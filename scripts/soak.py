@@ -12,8 +12,10 @@ all 64 tags. Fails (exit 1, with the reason) when:
     and the last third of the run;
   - linvaro did not end cleanly on SIGTERM.
 """
+import ctypes
 import os
 import re
+import select
 import signal
 import sqlite3
 import statistics
@@ -34,6 +36,18 @@ FEED_PERIOD = 0.2
 # A leak of 100 bytes per received string (about 320 strings/s) crosses it
 # within a 60 s run, smaller leaks within the hours of a run by hand.
 RSS_TOLERANCE_KIB = 1024
+
+
+def end_with_parent():
+    """Child processes get SIGTERM when this script dies, whatever kills it."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def read_line(stream, seconds):
+    """A line from a child, or None when it says nothing for that long (a
+    client blocked in a call must fail the run, not hang it)."""
+    ready, _, _ = select.select([stream], [], [], seconds)
+    return stream.readline().strip() if ready else None
 
 
 def fail(message):
@@ -121,7 +135,8 @@ def main():
         ini.write("[Serial Ports]\n" + "".join(f"COM{n}={d}\n" for n, d in enumerate(devices, 1)))
 
     linvaro = subprocess.Popen([os.path.join(bin_dir, "linvaro"), "--headless", "--home", home.name],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
+                               preexec_fn=end_with_parent)
     log = ActivityLog(linvaro.stdout)
     log.start()
     client = None
@@ -133,9 +148,10 @@ def main():
             return fail(f"linvaro started {log.started_ports} of {PORTS} ports:\n" + "\n".join(log.tail))
 
         client = subprocess.Popen([os.path.join(bin_dir, "soak_client"), str(SERVERS), str(PORTS), str(RATE_MS)],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
-        if client.stdout.readline().strip() != "ready":
-            return fail("the soak client did not connect its 31 server objects")
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True,
+                                  preexec_fn=end_with_parent)
+        if read_line(client.stdout, 120) != "ready":
+            return fail("the soak client did not connect its 31 server objects within 120 s")
         print(f"soak: {PORTS} ports, {SERVERS} server objects, a string per port every "
               f"{FEED_PERIOD * 1000:.0f} ms, groups at {RATE_MS} ms, {seconds} s", flush=True)
 
@@ -171,8 +187,13 @@ def main():
 
         client.stdin.write(f"end {final}\n")
         client.stdin.flush()
-        report = client.stdout.readline().strip()
-        client.wait(timeout=60)
+        report = read_line(client.stdout, 90)
+        if report is None:
+            return fail("the soak client gave no report within 90 s of the end")
+        try:
+            client.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            return fail("the soak client did not end within 60 s of its report")
         deadline = time.monotonic() + 10
         while min(log.stored[1:]) < seq and time.monotonic() < deadline:
             time.sleep(0.1)
