@@ -1,36 +1,31 @@
 // From the last byte of a CR-terminated string written to a pseudo-terminal
 // to OnDataChange in a client process (this one), through a real linvaro on
-// the session bus (group update rate 10 ms); and synchronous Reads of 1000
-// items in one call from the client process.
+// the session bus (group update rate 10 ms) that serves `ports` ports: port 1
+// is measured, the others are fed meanwhile at the byte rate of 115200 baud
+// as ports_bench feeds them. Then synchronous Reads from the client process:
+// calls per second with 1 item and with 1000 items in one call.
 //
-//   bus_latency_bench [strings=1000] [json-file]     (run under dbus-run-session)
+//   bus_latency_bench [strings=1000] [json-file] [ports=1]   (run under dbus-run-session)
+#include "LinvaroProcess.h"
 #include "OpcClient.h"
 
 #include "ComObject.h"
 #include "DynamicLibrary.h"
 #include "TaskMem.h"
 
-#include <QCoreApplication>
-#include <QDBusConnectionInterface>
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
-
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
+using bench::Wait;
 using Clock = std::chrono::steady_clock;
 
 class LatencySink : public ComObject, public IOPCDataCallback {
@@ -65,36 +60,6 @@ public:
     Clock::time_point at;
 };
 
-bool Provision(const std::string& home, const std::string& device)
-{
-    sqlite3* db = nullptr;
-    if (sqlite3_open((home + "/LINVARO.GDB").c_str(), &db) != SQLITE_OK)
-        return false;
-    const char* sql =
-        "CREATE TABLE PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL,"
-        " RECEIVED_STRING_TAG, RECEIVED_FLAG_TAG, SENT_STRING_TAG, SENT_FLAG_TAG, DISABLED, NULL_TERMINATED,"
-        " FROM_SUBSTRING, CONVERT_HEX, AUTO_SEND_STRING, AUTO_SEND_INTERVAL, LOGGED, AUTO_SUFFIX);"
-        "INSERT INTO PORT_SETTING VALUES (1,'Bench','COM1','115200','8','None','1','None','','','','',0,13,'',0,'',"
-        "100,0,'');";
-    const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    std::ofstream ini(home + "/Linvaro.ini");
-    ini << "[Serial Ports]\nCOM1=" << device << "\n";
-    return ok && ini.good();
-}
-
-bool Wait(const std::function<bool()>& cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
-}
-
 double Percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
@@ -109,34 +74,54 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const int strings = argc > 1 ? std::atoi(argv[1]) : 1000;
     const std::string jsonPath = argc > 2 ? argv[2] : "";
-    QTemporaryDir home;
-    const std::string h = home.path().toStdString();
+    const int portCount = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+    bench::RaiseDescriptorLimit();
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) || unlockpt(master))
+    bench::LinvaroProcess linvaro;
+    if (!linvaro.AddPorts(portCount, "Bench", "Load") || !linvaro.Start())
         return 1;
-    termios raw{};
-    tcgetattr(master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
-    const int slaveKeeper = open(ptsname(master), O_RDWR | O_NOCTTY); // no hang-up before linvaro opens it
-    if (!Provision(h, ptsname(master)))
-        return 1;
+    const int master = linvaro.ports[0].master;
 
-    QProcess linvaro;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* v : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "LINVARO_REGISTRY_ROOT"})
-        env.insert(v, home.path() + "/" + v);
-    linvaro.setProcessEnvironment(env);
-    linvaro.start(QString::fromStdString(ProgramFolder() + "linvaro"), {"--headless", "--home", home.path()});
-    QByteArray out;
-    if (!Wait([&] {
-            out += linvaro.readAllStandardOutput();
-            return out.contains("Port \"Bench\" started!");
-        }, 15000)) {
-        std::fprintf(stderr, "linvaro did not start its port\n%s", out.constData());
-        return 1;
-    }
+    // The other ports: 16-byte strings at 11520 bytes/s each, as long as
+    // strings are measured.
+    std::atomic<bool> feeding{true};
+    std::atomic<unsigned long long> fedBytes{0};
+    std::thread feeder([&] {
+        if (portCount < 2)
+            return;
+        constexpr double kBytesPerSecond = 115200.0 / 10.0;
+        const auto start = Clock::now();
+        std::vector<unsigned> sent(static_cast<std::size_t>(portCount), 0);
+        while (feeding) {
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            const auto due = static_cast<unsigned>(elapsed * kBytesPerSecond / 16.0);
+            for (int p = 1; p < portCount; ++p) {
+                std::string burst;
+                auto& n = sent[static_cast<std::size_t>(p)];
+                while (n < due) {
+                    char line[32];
+                    std::snprintf(line, sizeof line, "L%010u kg \r", n++);
+                    burst += line;
+                }
+                if (!burst.empty() &&
+                    write(linvaro.ports[static_cast<std::size_t>(p)].master, burst.data(), burst.size()) > 0)
+                    fedBytes += burst.size();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const auto feedStart = Clock::now();
+    const double mainCpuStart = bench::ThreadCpuSeconds(linvaro.Pid(), linvaro.Pid());
+    struct Join {
+        std::atomic<bool>& flag;
+        std::thread& thread;
+        ~Join()
+        {
+            flag = false;
+            if (thread.joinable())
+                thread.join();
+        }
+    } joinFeeder{feeding, feeder};
 
     ComPtr<IOPCServer> server;
     HRESULT hr = opcclient::CreateInstance(CLSID_DA2, IID_IOPCServer, server.putVoid());
@@ -185,7 +170,45 @@ int main(int argc, char** argv)
         Wait([] { return false; }, 5); // let the line settle between strings
     }
 
-    // Synchronous Read of 1000 items in one call.
+    feeding = false;
+    feeder.join();
+    const double fedSeconds = std::chrono::duration<double>(Clock::now() - feedStart).count();
+    const double mainCpuPercent =
+        100.0 * (bench::ThreadCpuSeconds(linvaro.Pid(), linvaro.Pid()) - mainCpuStart) / fedSeconds;
+    const double fedPerPort =
+        portCount > 1 ? static_cast<double>(fedBytes.load()) / fedSeconds / (portCount - 1) : 0.0;
+
+    if (latencies.empty())
+        return 1;
+    const double p50 = Percentile(latencies, 0.50), p99 = Percentile(latencies, 0.99);
+    const double max = *std::max_element(latencies.begin(), latencies.end());
+    std::printf("%-40s %10s\n", "measure", "value");
+    std::printf("%-40s %10d\n", "ports served (all but one fed)", portCount);
+    std::printf("%-40s %10.0f\n", "feed per loaded port, bytes/s", fedPerPort);
+    std::printf("%-40s %10.1f\n", "linvaro main thread CPU % meanwhile", mainCpuPercent);
+    std::printf("%-40s %10zu\n", "strings delivered", latencies.size());
+    std::printf("%-40s %10d\n", "strings missed (no callback in 2 s)", missed);
+    std::printf("%-40s %10.2f\n", "latency p50 ms", p50);
+    std::printf("%-40s %10.2f\n", "latency p99 ms", p99);
+    std::printf("%-40s %10.2f\n", "latency max ms", max);
+    // The latency figures are written before the Reads run, so a call that
+    // never returns cannot take them along.
+    std::string json;
+    {
+        std::ostringstream j;
+        j << "{\"ports\":" << portCount << ",\"fed_bytes_per_s_per_port\":" << fedPerPort
+          << ",\"linvaro_main_thread_cpu_percent\":" << mainCpuPercent << ",\"delivered\":" << latencies.size() << ",\"missed\":" << missed << ",\"p50_ms\":" << p50
+          << ",\"p99_ms\":" << p99 << ",\"max_ms\":" << max;
+        json = j.str();
+    }
+    const auto writeJson = [&](const std::string& tail) {
+        if (!jsonPath.empty())
+            std::ofstream(jsonPath) << json << tail << "}\n";
+    };
+    writeJson("");
+    std::fflush(stdout);
+
+    // Synchronous Reads: one item per call (the round trip), then 1000.
     std::vector<OPCITEMDEF> defs(1000, def);
     if (FAILED(items->AddItems(1000, defs.data(), &results, &errors)))
         return 1;
@@ -197,20 +220,32 @@ int main(int argc, char** argv)
     ComPtr<IOPCSyncIO> io;
     if (FAILED(group.As(IID_IOPCSyncIO, io)))
         return 1;
-    int calls = 0;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 3000) {
-        OPCITEMSTATE* states = nullptr;
-        if (FAILED(io->Read(OPC_DS_CACHE, 1000, handles.data(), &states, &errors)))
-            return 1;
-        for (int i = 0; i < 1000; ++i)
-            VariantClear(&states[i].vDataValue);
-        CoTaskMemFree(states);
-        CoTaskMemFree(errors);
-        ++calls;
-    }
-    const double readsPerSecond = calls * 1000.0 / static_cast<double>(t.elapsed());
+    const auto readRate = [&](DWORD count) {
+        int calls = 0;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 3000) {
+            OPCITEMSTATE* states = nullptr;
+            if (FAILED(io->Read(OPC_DS_CACHE, count, handles.data(), &states, &errors)))
+                return -1.0;
+            for (DWORD i = 0; i < count; ++i)
+                VariantClear(&states[i].vDataValue);
+            CoTaskMemFree(states);
+            CoTaskMemFree(errors);
+            ++calls;
+        }
+        return calls * 1000.0 / static_cast<double>(t.elapsed());
+    };
+    const double readsOf1PerSecond = readRate(1);
+    const double readsPerSecond = readRate(1000);
+    if (readsOf1PerSecond < 0 || readsPerSecond < 0)
+        return 1;
+    std::printf("%-40s %10.1f\n", "sync Read of 1 item, calls/s", readsOf1PerSecond);
+    std::printf("%-40s %10.1f\n", "sync Read of 1000 items, calls/s", readsPerSecond);
+    std::ostringstream reads;
+    reads << ",\"sync_read_1_calls_per_s\":" << readsOf1PerSecond
+          << ",\"sync_read_1000_calls_per_s\":" << readsPerSecond;
+    writeJson(reads.str());
 
     cp->Unadvise(cookie);
     cp.reset();
@@ -219,27 +254,7 @@ int main(int argc, char** argv)
     items.reset();
     group.reset();
     server.reset();
-    linvaro.terminate();
-    linvaro.waitForFinished(10000);
-    close(slaveKeeper);
-    close(master);
+    linvaro.Stop();
 
-    if (latencies.empty())
-        return 1;
-    const double p50 = Percentile(latencies, 0.50), p99 = Percentile(latencies, 0.99);
-    const double max = *std::max_element(latencies.begin(), latencies.end());
-    std::printf("%-40s %10s\n", "measure", "value");
-    std::printf("%-40s %10zu\n", "strings delivered", latencies.size());
-    std::printf("%-40s %10d\n", "strings missed (no callback in 2 s)", missed);
-    std::printf("%-40s %10.2f\n", "latency p50 ms", p50);
-    std::printf("%-40s %10.2f\n", "latency p99 ms", p99);
-    std::printf("%-40s %10.2f\n", "latency max ms", max);
-    std::printf("%-40s %10.1f\n", "sync Read of 1000 items, calls/s", readsPerSecond);
-    if (!jsonPath.empty()) {
-        std::ofstream j(jsonPath);
-        j << "{\"delivered\":" << latencies.size() << ",\"missed\":" << missed << ",\"p50_ms\":" << p50
-          << ",\"p99_ms\":" << p99 << ",\"max_ms\":" << max << ",\"sync_read_1000_calls_per_s\":" << readsPerSecond
-          << "}\n";
-    }
     return missed == 0 ? 0 : 2;
 }

@@ -202,7 +202,10 @@ void TCommObj::Stop()
     worker_->Stop();
     running_ = false;
     reopenTimer_.stop();
-    deviceLost_ = false;
+    if (deviceLost_) {
+        deviceLost_ = false;
+        showTagValueAgain();
+    }
     driver_->Disconnect();
 }
 
@@ -216,7 +219,17 @@ void TCommObj::deviceLost(const std::string& error)
     deviceLost_ = true;
     driver_->Disconnect();
     host_.Log("Port " + Quoted(description_) + " lost its device (" + error + "); waiting for it to come back.");
+    host_.ShowTagValue(linkIndex_, kDeviceLostText);
     reopenTimer_.start();
+}
+
+void TCommObj::showTagValueAgain()
+{
+    // Remote mode keeps no local tag: its cell is shown empty.
+    std::string text;
+    if (tags_ && tagIndex_ >= 0 && static_cast<std::size_t>(tagIndex_) < tags_->ValueCount())
+        text = tags_->Value(static_cast<std::size_t>(tagIndex_)).textValue;
+    host_.ShowTagValue(linkIndex_, text);
 }
 
 void TCommObj::tryReopen()
@@ -232,6 +245,7 @@ void TCommObj::tryReopen()
     receiveArmed_ = false;
     pendingText_.clear();
     host_.Log("Port " + Quoted(description_) + " is back on its device.");
+    showTagValueAgain();
 }
 
 void TCommObj::ReceiveData(const char* data, std::uint32_t size)

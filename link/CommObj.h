@@ -99,6 +99,10 @@ public:
     // back (it retries the same device path every second).
     bool DeviceLost() const { return deviceLost_; }
     static constexpr int kReopenIntervalMs = 1000;
+    // What the port's "Current Tag Value" cell reads while its device is
+    // gone; the tag keeps its last value for OPC clients, and the cell shows
+    // that value again once the device is back or the link stops.
+    static constexpr const char* kDeviceLostText = "<device lost>";
     const std::string& PendingText() const { return pendingText_; }
     LinkMode Mode() const { return mode_; }
     TCommPortDriver& Driver() { return *driver_; }
@@ -107,6 +111,7 @@ public:
 private:
     void processString(std::string text);
     void deviceLost(const std::string& error);
+    void showTagValueAgain();
     void tryReopen();
     void sendLoop(TBMDExecuteThread* thread);
     bool remoteGate();

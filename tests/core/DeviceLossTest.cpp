@@ -56,6 +56,8 @@ TEST_F(DeviceLoss, UnpluggedDeviceIsToldOnceAndReopenedWhenBack)
     ASSERT_TRUE(WaitFor([&] { return Link(0).DeviceLost(); }));
     ServeEventsFor(300);
     EXPECT_EQ(Count("Port \"Scale\" lost its device"), 1) << "told once, not at every poll";
+    EXPECT_EQ(host.shown[0], TCommObj::kDeviceLostText) << "the grid cell says the device is gone";
+    EXPECT_EQ(TagValue(0), "1.0") << "clients keep the last value";
     EXPECT_TRUE(host.scanning) << "other ports are not stopped";
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_TRUE(Link(1).Running());
@@ -66,6 +68,7 @@ TEST_F(DeviceLoss, UnpluggedDeviceIsToldOnceAndReopenedWhenBack)
     Replug(fresh);
     ASSERT_TRUE(WaitFor([&] { return !Link(0).DeviceLost(); }, 5000));
     EXPECT_TRUE(host.LogContains("Port \"Scale\" is back on its device."));
+    EXPECT_EQ(host.shown[0], "1.0") << "the cell shows the tag's value again";
     fresh.write("2.0\r");
     ASSERT_TRUE(WaitFor([&] { return TagValue(0) == "2.0"; }));
     EXPECT_EQ(Link(0).Driver().PortName(), "\\\\.\\COM1") << "settings are kept";
@@ -77,8 +80,10 @@ TEST_F(DeviceLoss, StopWhileWaitingForTheDeviceEndsTheWait)
     list->StartAll();
     Unplug();
     ASSERT_TRUE(WaitFor([&] { return Link(0).DeviceLost(); }));
+    ASSERT_EQ(host.shown[0], TCommObj::kDeviceLostText);
     list->StopAll();
     EXPECT_FALSE(Link(0).DeviceLost());
+    EXPECT_EQ(host.shown[0], "") << "a stopped link's cell does not keep the mark";
     PtyPair fresh;
     Replug(fresh);
     ServeEventsFor(1300);

@@ -13,6 +13,8 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 class MainWindow : public ControllerFixture {
@@ -260,4 +262,51 @@ TEST_F(MainWindow, HideOnStartupHidesTheWindowAfterItWasFirstShown)
     window->show();
     ASSERT_TRUE(WaitFor([&] { return !controller->StartupPhase(); }));
     EXPECT_FALSE(window->isVisible());
+}
+
+// The adapter behind a stable device path (as /dev/serial/by-id/... is) is
+// pulled and plugged in again while scanning: the port's value cell says so,
+// then shows the tag's value again; the neighbouring port is left alone.
+TEST_F(MainWindow, ValueCellShowsALostDeviceUntilItIsBack)
+{
+    const std::string link = home.path().toStdString() + "/ttyUSB-scale";
+    ASSERT_EQ(::symlink(ptys[0].slavePath().c_str(), link.c_str()), 0);
+    TCommPortDriver::SetDeviceNameResolver([this, link](const std::string& com) -> std::string {
+        return com == "COM1" ? link : com == "COM2" ? ptys[1].slavePath() : std::string();
+    });
+    TfrmMain& w = Open();
+    PutRow(1, "1", "Scale", "COM1");
+    PutRow(2, "2", "Reader", "COM2");
+    ASSERT_TRUE(controller->Save());
+    QTest::mouseClick(Find<QPushButton>("bbnStart"), Qt::LeftButton);
+    // Rows come back in the store's order; find them by description.
+    const auto cell = [&](const char* description) {
+        QTableWidget* grid = w.GridView();
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 1) && grid->item(r, 1)->text() == description)
+                return grid->item(r, 21)->text().toStdString();
+        return std::string("<no row>");
+    };
+    ASSERT_TRUE(ptys[0].write("1.0\r"));
+    ASSERT_TRUE(ptys[1].write("R1\r"));
+    ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "1.0" && cell("Reader") == "R1"; }));
+
+    ptys[0].closeMaster();
+    ::unlink(link.c_str());
+    ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "<device lost>"; }));
+    EXPECT_EQ(cell("Reader"), "R1");
+    EXPECT_TRUE(Find<QPushButton>("bbnStop")->isEnabled()) << "scanning goes on";
+
+    PtyPair fresh;
+    ASSERT_EQ(::symlink(fresh.slavePath().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "1.0"; }, 5000)) << "the last value is shown again";
+    ASSERT_TRUE(fresh.write("2.0\r"));
+    EXPECT_TRUE(WaitFor([&] { return cell("Scale") == "2.0"; }));
+
+    // Stopping while the device is gone does not leave the mark behind.
+    fresh.closeMaster();
+    ::unlink(link.c_str());
+    ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "<device lost>"; }));
+    QTest::mouseClick(Find<QPushButton>("bbnStop"), Qt::LeftButton);
+    EXPECT_EQ(cell("Scale"), "2.0");
 }
