@@ -7,6 +7,11 @@
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <map>
 #include <optional>
@@ -44,6 +49,36 @@ HRESULT TransportError(const QDBusMessage& reply)
     if (name == QLatin1String(opcdbus::kErrorUnknownMethod))
         return E_NOTIMPL;
     return RPC_S_SERVER_UNAVAILABLE_CODE; // ServiceUnknown, NoReply, Disconnected, ...
+}
+
+// Sends call and waits for its reply in a local event loop, so that sinks
+// of this thread are served meanwhile. The wait is our own rather than
+// QDBusConnection::call's: under a steady stream of calls that one was seen
+// to stay blocked for good although the reply had arrived and its time-out
+// had passed. Here the loop also looks at the call itself every few
+// milliseconds and ends at the time-out whatever happens to signals.
+QDBusMessage CallAndWait(const QDBusConnection& connection, const QDBusMessage& call, int timeoutMs)
+{
+    QDBusPendingCall pending = connection.asyncCall(call, timeoutMs);
+    if (!pending.isFinished()) {
+        QEventLoop loop;
+        QDBusPendingCallWatcher watcher(pending);
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        QElapsedTimer waited;
+        waited.start();
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (pending.isFinished() || waited.elapsed() > timeoutMs)
+                loop.quit();
+        });
+        check.start(5);
+        if (!pending.isFinished())
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (!pending.isFinished())
+        return QDBusMessage::createError(QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
+                                         QStringLiteral("no reply within the call time-out"));
+    return pending.reply();
 }
 
 } // namespace
@@ -164,7 +199,7 @@ HRESULT ProxyCore::Invoke(const char* iface, const char* member, const QVariantL
     QDBusMessage call = QDBusMessage::createMethodCall(service_, path_, QLatin1String(iface), QLatin1String(member));
     call.setArguments(args);
     call.setAutoStartService(false);
-    const QDBusMessage reply = connection_.call(call, QDBus::BlockWithGui, CallTimeoutMs());
+    const QDBusMessage reply = CallAndWait(connection_, call, CallTimeoutMs());
     if (reply.type() != QDBusMessage::ReplyMessage)
         return TransportError(reply);
     if (reply.signature() != method->outSignature)
@@ -201,7 +236,7 @@ HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv)
                                                        QStringLiteral("CreateInstance"));
     call << GuidText(riid);
     call.setAutoStartService(true); // D-Bus activation starts the program
-    const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, CallTimeoutMs());
+    const QDBusMessage reply = CallAndWait(connection, call, CallTimeoutMs());
     if (reply.type() != QDBusMessage::ReplyMessage) {
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
             return REGDB_E_CLASSNOTREG;
