@@ -1,6 +1,9 @@
 // Configuration safety when the process dies: a controller saving two sets of
-// Port settings in turn is killed with SIGKILL at random moments; LINVARO.GDB
-// must then hold exactly one of the two sets, never rows of both or none.
+// Port settings and system settings in turn is killed with SIGKILL at random
+// moments; LINVARO.GDB must then hold exactly one of the two sets of rows,
+// never rows of both or none, and Linvaro.ini exactly one of the two sets of
+// system settings. (The two files may differ in their set: Save writes the
+// database first.)
 #include "DynamicLibrary.h"
 
 #include <QFile>
@@ -52,7 +55,7 @@ bool StartSaving(QProcess& p, const QString& home, int atLeast)
 
 } // namespace
 
-TEST(SaveUnderKill, DatabaseHoldsTheOldOrTheNewRowsNeverAMixture)
+TEST(SaveUnderKill, DatabaseAndIniHoldTheOldOrTheNewSettingsNeverAMixture)
 {
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());
@@ -86,6 +89,13 @@ TEST(SaveUnderKill, DatabaseHoldsTheOldOrTheNewRowsNeverAMixture)
         ASSERT_TRUE(rows == kOld || rows == kNew) << "iteration " << i << " after " << delay << " ms: " << rows;
         (rows == kOld ? olds : news)++;
         ASSERT_EQ(Query(db, "PRAGMA integrity_check;"), "ok") << "iteration " << i;
+
+        QFile ini(home.path() + "/Linvaro.ini");
+        ASSERT_TRUE(ini.open(QIODevice::ReadOnly)) << "iteration " << i;
+        const QByteArray text = ini.readAll();
+        const bool oldIni = text.contains("Tag Response Timeout=5\n") && text.contains("Remote OPC Server=Old.Server");
+        const bool newIni = text.contains("Tag Response Timeout=7\n") && text.contains("Remote OPC Server=New.Server");
+        ASSERT_TRUE(oldIni || newIni) << "iteration " << i << " after " << delay << " ms:\n" << text.toStdString();
     }
     // Shown with the results, for judging how often a kill hit a transaction.
     RecordProperty("killed_inside_transaction", journalsLeft);

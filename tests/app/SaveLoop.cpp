@@ -1,7 +1,7 @@
 // Test helper: a controller on the folder given as argument, with the real
 // support libraries, saving two different sets of Port settings in turn for
 // as long as it lives. The kill test ends it with SIGKILL at random moments
-// and then checks what LINVARO.GDB holds. Prints "saved N" after each Save
+// and then checks what LINVARO.GDB and Linvaro.ini hold. Prints "saved N" after each Save
 // that returned.
 //
 // usage: linvaro_save_loop HOME
@@ -19,9 +19,13 @@ namespace {
 int QuietAnswer(const char*, int, int, void*) { return 1; }
 
 // Set 0 holds three ports, set 1 five others: any mixture of the two is
-// visible in the descriptions.
-void FillGrid(TPortGrid& g, int set)
+// visible in the descriptions. The system settings differ between the sets
+// in the first and in the last key Save writes.
+void Fill(MainController& c, int set)
 {
+    c.Controls().tagResponseTimeout = set == 0 ? 5 : 7;
+    c.Controls().remoteOpcServer = set == 0 ? "Old.Server" : "New.Server";
+    TPortGrid& g = c.Grid();
     const int count = set == 0 ? 3 : 5;
     g.SetRowCount(count + 1);
     const char* values[psFieldCount] = {"", "", "", "9600", "8", "None", "1", "None", "", "", "", "",
@@ -60,7 +64,7 @@ int main(int argc, char** argv)
     c.Create();
     c.StartTimer().stop();
     for (long n = 1;; ++n) {
-        FillGrid(c.Grid(), static_cast<int>(n % 2));
+        Fill(c, static_cast<int>(n % 2));
         c.SetSettingsModified(true);
         if (!c.Save()) {
             std::fprintf(stderr, "Save failed\n");
