@@ -18,9 +18,9 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
