@@ -14,7 +14,7 @@ targets=(variant_text_fuzz filter_pattern_fuzz dbus_args_fuzz suffix_notation_fu
 if [ $# -gt 0 ]; then
   limit=(-max_total_time="$1")
 else
-  limit=(-runs="${FUZZ_RUNS:-100000}")
+  limit=(-runs="${FUZZ_RUNS:-50000}")
 fi
 
 # Clang and its libFuzzer runtime (a mere recommendation of clang on Debian 12).
