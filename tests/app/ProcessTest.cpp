@@ -1,5 +1,6 @@
 // The real program in separate processes: single instance per program file,
-// the "Exit" message, termination signals, and start-up on bad files.
+// the "Exit" message, termination signals, start-up on bad files, and an
+// activity log file that cannot be written.
 #include "DynamicLibrary.h"
 
 #include <QDir>
