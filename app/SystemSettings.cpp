@@ -2,8 +2,15 @@
 
 #include "Autostart.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -63,7 +70,21 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
                          const SystemSettings& s, const std::string& programPath, std::string& error)
 {
     error.clear();
-    const char* ini = iniPath.c_str();
+    // Each key is a file replacement of its own; a process killed between two
+    // of them would leave old and new settings mixed (protection switched on
+    // with the old password, say). So the keys go to a copy beside the file,
+    // and the copy replaces the file in one rename.
+    namespace fs = std::filesystem;
+    const std::string staging = iniPath + ".saving";
+    std::error_code ec;
+    fs::remove(staging, ec); // left behind by a process killed while saving
+    if (fs::exists(iniPath, ec) &&
+        !fs::copy_file(iniPath, staging, fs::copy_options::overwrite_existing, ec)) {
+        error = "Cannot copy " + iniPath + " for saving: " + ec.message();
+        fs::remove(staging, ec);
+        return false;
+    }
+    const char* ini = staging.c_str();
     const auto setText = [&](const char* section, const char* key, const std::string& value) {
         gn.SetInitSettingStr(section, key, value.c_str(), ini);
     };
@@ -90,5 +111,18 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
         error += std::string(error.empty() ? "" : " ") + "The settings password cannot be encrypted; it was not changed.";
     setBool(kSystem, "Enable Remote OPC Server", s.enableRemoteOpcServer);
     setText(kSystem, "Remote OPC Server", s.remoteOpcServer);
+
+    if (std::rename(staging.c_str(), iniPath.c_str()) != 0) {
+        error += std::string(error.empty() ? "" : " ") + "Cannot write " + iniPath + ": " + std::strerror(errno) + ".";
+        fs::remove(staging, ec);
+        return false;
+    }
+    // Make the rename itself durable; the copy was flushed by its last write.
+    const std::string folder = fs::path(iniPath).parent_path().string();
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     return error.empty();
 }

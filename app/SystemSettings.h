@@ -30,8 +30,11 @@ void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityAp
                         SystemSettings& s);
 
 // Writes every key and writes or removes the autostart entry, which starts
-// programPath. Every key is written even when a step fails; false with error
-// set when the autostart entry could not be changed or the password could
-// not be encrypted (the stored password is then left as it was).
+// programPath. The keys replace the file all at once: it holds either the old
+// or the new settings, whenever the process ends. Every key is written even
+// when a step fails; false with error set when the autostart entry could not
+// be changed, the password could not be encrypted (the stored password is
+// then left as it was), or the file could not be replaced (it is then left
+// as it was).
 bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
                          const SystemSettings& s, const std::string& programPath, std::string& error);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -19,6 +20,9 @@ struct Reader {
     size_t n;
     template <typename T> T take()
     {
+        // A bool holds 0 or 1 only; D-Bus sends booleans as 32-bit words.
+        if constexpr (std::is_same_v<T, bool>)
+            return take<uint8_t>() != 0;
         T v{};
         const size_t k = n < sizeof(T) ? n : sizeof(T);
         std::memcpy(&v, p, k);

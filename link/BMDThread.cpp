@@ -1,5 +1,7 @@
 #include "BMDThread.h"
 
+#include "ThreadHandOff.h"
+
 #include <QCoreApplication>
 
 #include <sys/resource.h>
@@ -59,9 +61,11 @@ bool TBMDExecuteThread::Synchronize(const std::function<void()>& method)
         bool done = false;
     };
     auto call = std::make_shared<Call>();
+    HandOffPublished(call.get());
     QMetaObject::invokeMethod(
         owner_,
         [call, &method] {
+            HandOffReceived(call.get());
             method();
             std::lock_guard lock(call->m);
             call->done = true;
@@ -84,8 +88,14 @@ void TBMDExecuteThread::body()
     finished_ = true;
     if (!redirected_) {
         TBMDThread* owner = owner_;
-        QMetaObject::invokeMethod(owner, [owner, self = this] { owner->threadEnded(self); },
-                                  Qt::QueuedConnection);
+        HandOffPublished(this);
+        QMetaObject::invokeMethod(
+            owner,
+            [owner, self = this] {
+                HandOffReceived(self);
+                owner->threadEnded(self);
+            },
+            Qt::QueuedConnection);
     }
     holdCv_.notify_all();
 }

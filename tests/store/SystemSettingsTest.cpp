@@ -144,6 +144,34 @@ TEST_F(Settings, PasswordThatCannotBeEncryptedKeepsItsStoredValueAndIsReported)
     EXPECT_NE(text.find("Remote OPC Server=New.Server"), std::string::npos) << text;
 }
 
+TEST_F(Settings, FileIsReplacedWholeAndACopyLeftByAKilledSaveIsNotTakenOver)
+{
+    const SystemSettings before {5, 5000, false, false, false, false, "Old.Server", false, ""};
+    ASSERT_TRUE(write(before)) << error;
+    // What a save killed half-way leaves beside the file.
+    writeFile(ini + ".saving", "[System]\nTag Response Timeout=99\nRemote OPC Server=Half.Written\n");
+    SystemSettings after = before;
+    after.portResponseTimeout = 7000;
+    ASSERT_TRUE(write(after)) << error;
+    EXPECT_EQ(fields(read()), fields(after));
+    EXPECT_FALSE(std::filesystem::exists(ini + ".saving"));
+}
+
+TEST_F(Settings, FileThatCannotBeReplacedStaysAsItWasAndIsReported)
+{
+    const SystemSettings before {5, 5000, false, false, false, false, "Old.Server", false, ""};
+    ASSERT_TRUE(write(before)) << error;
+    const std::string text = readFile(ini);
+    // The place of the copy is taken by a folder that cannot be removed.
+    std::filesystem::create_directories(ini + ".saving/taken");
+    SystemSettings after = before;
+    after.remoteOpcServer = "New.Server";
+    EXPECT_FALSE(write(after));
+    EXPECT_NE(error.find("Linvaro.ini"), std::string::npos) << error;
+    EXPECT_EQ(readFile(ini), text);
+    EXPECT_TRUE(std::filesystem::exists(ini + ".saving/taken"));
+}
+
 TEST_F(Settings, AutostartEntryIsWrittenWholeAndRemoved)
 {
     ASSERT_TRUE(SetAutostart(true, program, error)) << error;
