@@ -63,7 +63,10 @@ void RemoteTagAgent::queue(std::function<void()> work)
 {
     // Called with mutex_ held.
     work_.push_back(std::move(work));
-    QMetaObject::invokeMethod(worker_, [this] { drain(); });
+    // The queued call carries nothing: the work travels in work_, under
+    // mutex_, where a thread checker sees the hand-over (Qt's own queue lock
+    // it cannot see).
+    QMetaObject::invokeMethod(worker_, [] { Instance().drain(); });
 }
 
 void RemoteTagAgent::drain()

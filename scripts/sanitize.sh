@@ -3,8 +3,10 @@
 #   address  AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/), the
 #            whole CTest suite; any report fails the test that made it.
 #   thread   ThreadSanitizer (build-tsan/), the test programs labelled
-#            "threads" (worker threads, sends from several threads, the
-#            remote tag library), built alone.
+#            "threads" (worker threads, sends from several threads), built
+#            alone. The remote tag library's tests are not among them: their
+#            D-Bus traffic runs through Qt's and libdbus's threads, which are
+#            not instrumented and make reports on both sides of every call.
 # Usage: scripts/sanitize.sh [address|thread|all]   (default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
