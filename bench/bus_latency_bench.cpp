@@ -10,6 +10,7 @@
 #include "OpcClient.h"
 
 #include "ComObject.h"
+#include "DataChangeSink.h"
 #include "DynamicLibrary.h"
 #include "TaskMem.h"
 
@@ -28,17 +29,8 @@ namespace {
 using bench::Wait;
 using Clock = std::chrono::steady_clock;
 
-class LatencySink : public ComObject, public IOPCDataCallback {
+class LatencySink : public DataChangeSink {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback)
-            return ComAnswer(static_cast<IOPCDataCallback*>(this), ppv);
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
     HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT* values, WORD*,
                          FILETIME*, HRESULT*) override
     {
@@ -49,13 +41,6 @@ public:
             }
         return S_OK;
     }
-    HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                           HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
     std::string last;
     Clock::time_point at;
 };

@@ -10,6 +10,7 @@
 //
 //   opc_pulse_bench [pulses=300] [json-file]
 #include "ComObject.h"
+#include "DataChangeSink.h"
 #include "Globals.h"
 #include "OPCDA.h"
 #include "OpcContext.h"
@@ -42,16 +43,8 @@ constexpr double kPulseDays = 10.0 / 86400000.0;
 
 // A client's sink that takes the values as a client would have to: it
 // reads every entry once.
-class CountingSink final : public ComObject, public IOPCDataCallback {
+class CountingSink final : public DataChangeSink {
 public:
-    LINVARO_COM_IUNKNOWN
-    HRESULT QueryInterfaceImpl(REFIID riid, void** ppv)
-    {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback)
-            return ComAnswer(static_cast<IOPCDataCallback*>(this), ppv);
-        return E_NOINTERFACE;
-    }
     HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE* h, VARIANT* v, WORD* q, FILETIME*,
                          HRESULT*) override
     {
@@ -60,13 +53,6 @@ public:
         entries += n;
         return S_OK;
     }
-    HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                           HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     unsigned long long entries = 0;
     unsigned long long checksum = 0;

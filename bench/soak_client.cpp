@@ -17,6 +17,7 @@
 #include "OpcClient.h"
 
 #include "ComObject.h"
+#include "DataChangeSink.h"
 #include "TaskMem.h"
 
 #include <QCoreApplication>
@@ -49,21 +50,12 @@ struct Faults {
     unsigned long long Total() const { return backwardsOrRepeated + foreign + badQuality + wrongGroup + tooOften; }
 };
 
-class SoakSink : public ComObject, public IOPCDataCallback {
+class SoakSink : public DataChangeSink {
 public:
     SoakSink(OPCHANDLE group, int ports, DWORD rateMs, Faults& faults)
         : group_(group), rateMs_(rateMs), faults_(faults), items(static_cast<std::size_t>(ports))
     {
     }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback)
-            return ComAnswer(static_cast<IOPCDataCallback*>(this), ppv);
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
     HRESULT OnDataChange(DWORD, OPCHANDLE hGroup, HRESULT, HRESULT, DWORD count, OPCHANDLE* handles,
                          VARIANT* values, WORD* qualities, FILETIME*, HRESULT*) override
     {
@@ -109,13 +101,6 @@ public:
         }
         return S_OK;
     }
-    HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                           HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     unsigned long long callbacks = 0;
     std::vector<ItemTrack> items;

@@ -13,6 +13,7 @@
 //   and both hand on the same strings and keep the same pending text.
 #include "CommObjList.h"
 #include "Globals.h"
+#include "MakeSetting.h"
 #include "PtyPair.h"
 #include "RecordingHost.h"
 
@@ -38,29 +39,10 @@ struct Rig {
             return {};
         });
         list = std::make_unique<TCommObjList>(host, &tags, nullptr);
-        list->Rebuild({{1, Setting("COM1", "13")}, {2, Setting("COM2", "13")}}, LinkConfig{});
+        list->Rebuild({{1, MakeSetting("Scale", "COM1")}, {2, MakeSetting("Scale", "COM2")}}, LinkConfig{});
         list->StartAll();
         if (list->Count() != 2 || !list->At(0)->Running() || !list->At(1)->Running())
             std::abort();
-    }
-
-    static TPortSetting Setting(const std::string& port, const std::string& terminator)
-    {
-        TPortSetting s;
-        s[psID] = "1";
-        s[psDESCRIPTION] = "Scale";
-        s[psPORT] = port;
-        s[psBAUD_RATE] = "9600";
-        s[psDATA_BITS] = "8";
-        s[psPARITY] = "None";
-        s[psSTOP_BITS] = "1";
-        s[psFLOW_CONTROL] = "None";
-        s[psDISABLED] = "0";
-        s[psNULL_TERMINATED] = terminator;
-        s[psCONVERT_HEX] = "0";
-        s[psAUTO_SEND_INTERVAL] = "100";
-        s[psLOGGED] = "0";
-        return s;
     }
 
     std::vector<std::string> ShownBy(int linkIndex) const
@@ -144,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < 2; ++i) {
         TCommObj& link = *list.At(i);
         link.Stop();
-        TPortSetting s = Rig::Setting(i == 0 ? "COM1" : "COM2", terminator);
+        TPortSetting s = MakeSetting("Scale", i == 0 ? "COM1" : "COM2", terminator);
         s[psFROM_SUBSTRING] = marker;
         s[psCONVERT_HEX] = hex ? "1" : "0";
         link.Configure(s, LinkConfig{});

@@ -10,21 +10,8 @@ cd "$(dirname "$0")/.."
 if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] || [ -z "${LINVARO_DEMO_PRIVATE_BUS:-}" ]; then
   LINVARO_DEMO_PRIVATE_BUS=1 exec dbus-run-session -- bash "$0" "$@"
 fi
-bin=${LINVARO_BIN:-build/bin}
-seconds=0
-if [ "${1:-}" = "--seconds" ]; then seconds=${2:-0}; fi
-
-home=$(mktemp -d -t linvaro-remote-demo-XXXXXX)
-export XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=$home/state XDG_DATA_HOME=$home/data
-export LINVARO_REGISTRY_ROOT=$home/registry
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$home"
-}
-trap cleanup EXIT
-trap 'exit 0' INT TERM
+demo_name=linvaro-remote-demo
+source scripts/demo-common.sh "$@"
 
 "$bin/linvaro-opc-sim" --quiet > "$home/sim.log" 2>&1 &
 pids+=($!)

@@ -4,21 +4,7 @@
 #   demo-run.sh [--seconds N]   (default: until Ctrl-C)
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bin=${LINVARO_BIN:-build/bin}
-seconds=0
-if [ "${1:-}" = "--seconds" ]; then seconds=${2:-0}; fi
-
-home=$(mktemp -d -t linvaro-demo-XXXXXX)
-export XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=$home/state XDG_DATA_HOME=$home/data
-export LINVARO_REGISTRY_ROOT=$home/registry
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$home"
-}
-trap cleanup EXIT
-trap 'exit 0' INT TERM
+source scripts/demo-common.sh "$@"
 
 # The scale: its first output line is the device path.
 coproc SCALE { exec "$bin/linvaro-scale-sim"; }

@@ -148,7 +148,7 @@ std::string u96ToDigits(U96 v)
 }
 
 // The nearest double; DISP_E_OVERFLOW beyond its range, 0 below it.
-HRESULT exactToDouble(const ExactNumber& n, double& out)
+HRESULT exactAsDouble(const ExactNumber& n, double& out)
 {
     if (n.digits.empty()) {
         out = 0.0;
@@ -745,12 +745,12 @@ HRESULT toInteger(const Number& n, IntegerSpec kind, std::uint64_t& raw)
     return fitInteger(n.exact.neg, *mag, kind, raw);
 }
 
-HRESULT toDouble(const Number& n, double& out)
+HRESULT asDouble(const Number& n, double& out)
 {
     switch (n.kind) {
     case Number::Boolean: out = n.boolean; return S_OK;
     case Number::Real: out = n.real; return S_OK;
-    case Number::Exact: return exactToDouble(n.exact, out);
+    case Number::Exact: return exactAsDouble(n.exact, out);
     }
     return E_UNEXPECTED;
 }
@@ -758,7 +758,7 @@ HRESULT toDouble(const Number& n, double& out)
 HRESULT toFloat(const Number& n, float& out)
 {
     double d = 0.0;
-    const HRESULT h = toDouble(n, d);
+    const HRESULT h = asDouble(n, d);
     if (FAILED(h)) return h;
     if (std::fabs(d) > FLT_MAX) return DISP_E_OVERFLOW;
     out = static_cast<float>(d);
@@ -833,7 +833,7 @@ HRESULT toDecimal(const Number& n, DECIMAL& out)
 HRESULT toDate(const Number& n, double& out)
 {
     double d = 0.0;
-    const HRESULT h = toDouble(n, d);
+    const HRESULT h = asDouble(n, d);
     if (FAILED(h)) return h;
     if (!dateInRange(d)) return DISP_E_OVERFLOW;
     out = d;
@@ -890,7 +890,7 @@ HRESULT textToBool(BSTR text, VARIANT_BOOL& out)
     HRESULT h = parseNumber(*s, e);
     if (FAILED(h)) return h;
     double d = 0.0;
-    h = exactToDouble(e, d);
+    h = exactAsDouble(e, d);
     if (FAILED(h)) return h;
     out = d != 0.0 ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
@@ -982,7 +982,7 @@ HRESULT convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out)
         h = toFloat(n, out.fltVal);
         break;
     case VT_R8:
-        h = toDouble(n, out.dblVal);
+        h = asDouble(n, out.dblVal);
         break;
     case VT_DATE:
         h = toDate(n, out.date);
