@@ -43,8 +43,23 @@ address() {
   export UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$logs/ubsan
   local rc=0
   dbus-run-session -- ctest --test-dir build-asan --output-on-failure -j2 --timeout 600 || rc=$?
-  local real
-  real=$(grep -L "$lsan_fatal" "$logs"/* 2>/dev/null || true)
+  # A leak report none of whose frames lies in this tree or its build is an
+  # allocation made inside Qt and still held at exit (seen once in a process
+  # ended by the Exit message: 152 bytes and two arrays, the stack stopping in
+  # the uninstrumented Qt). Such reports are shown, and counted like
+  # LeakSanitizer's own deaths below: their tests run again without leak
+  # checks, and every other report still fails the stage.
+  local real="" foreign=0 f
+  for f in $(grep -L "$lsan_fatal" "$logs"/* 2>/dev/null || true); do
+    if grep -q "ERROR: LeakSanitizer: detected memory leaks" "$f" && ! grep -q "ERROR: AddressSanitizer\|runtime error" "$f" &&
+       ! grep -qE "$PWD/|build-asan/" "$f"; then
+      echo "--- leak inside Qt only, not in this program's code: $f"
+      cat "$f"
+      foreign=$((foreign + 1))
+    else
+      real="$real $f"
+    fi
+  done
   if [ -n "$real" ]; then
     echo "sanitizer reports:"
     for f in $real; do echo "--- $f"; cat "$f"; done
@@ -52,7 +67,7 @@ address() {
   fi
   if [ "$rc" -ne 0 ]; then
     local fatal failed
-    fatal=$(grep -l "$lsan_fatal" "$logs"/* 2>/dev/null | wc -l)
+    fatal=$(( $(grep -l "$lsan_fatal" "$logs"/* 2>/dev/null | wc -l) + foreign ))
     failed=$(grep -c . build-asan/Testing/Temporary/LastTestsFailed.log || true)
     # Only when every failure can be one of LeakSanitizer's own deaths are
     # the failed tests run once more, without the leak check.
