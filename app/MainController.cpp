@@ -30,7 +30,8 @@ double LocalNowAsDate()
 
 MainController::MainController(const Options& options, support::SupportLibraries& libs, RemoteTagLibrary& remote,
                                QObject* parent)
-    : QObject(parent), options_(options), libs_(libs), remote_(remote), links_(*this, &tags_, &remote_)
+    : QObject(parent), options_(options), libs_(libs), remote_(remote), links_(*this, &tags_, &remote_),
+      hub_(links_, &tags_)
 {
     if (libs_.gn.AddLog) {
         auto addLog = libs_.gn.AddLog;
@@ -172,11 +173,8 @@ bool MainController::Simulate(int row, const std::string& text)
     // Remote mode keeps no local tag: there is nothing to simulate.
     if (!link || link->TagIndex() < 0)
         return false;
-    try {
-        tags_.Value(static_cast<std::size_t>(link->TagIndex())).textValue = text;
-    } catch (const std::out_of_range&) {
+    if (!tags_.SetText(static_cast<std::size_t>(link->TagIndex()), text))
         return false;
-    }
     ShowTagValue(link->LinkIndex(), text);
     return true;
 }

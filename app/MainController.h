@@ -13,6 +13,7 @@
 #include "Globals.h"
 #include "LinkHost.h"
 #include "PortGrid.h"
+#include "PortHub.h"
 #include "SupportLibraries.h"
 #include "SystemSettings.h"
 #include "opcDAHeader.h"
@@ -89,6 +90,8 @@ public:
     TPortGrid& Grid() { return grid_; }
     TCommObjList& Links() { return links_; }
     TTagTable& Tags() { return tags_; }
+    // What the endpoints (OPC UA, MQTT) see of ports and tags.
+    PortHub& Hub() { return hub_; }
     ActivityLog& Activity() { return log_; }
     const Options& Opts() const { return options_; }
     QTimer& PulseTimer() { return pulseTimer_; }
@@ -129,6 +132,7 @@ private:
     TPortGrid grid_;
     TTagTable tags_;
     TCommObjList links_;
+    PortHub hub_;
     SystemSettings controls_;  // what the controls show
     SystemSettings effective_; // process-wide values as last loaded
     std::string confirmPassword_;

@@ -9,7 +9,9 @@
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -119,6 +121,7 @@ TCommObj::~TCommObj()
 void TCommObj::Configure(const TPortSetting& s, const LinkConfig& config)
 {
     description_ = s[psDESCRIPTION];
+    port_ = s[psPORT];
     driver_->SetPortName("\\\\.\\" + s[psPORT]);
     if (auto baud = ParseDecimal(s[psBAUD_RATE]); baud && *baud > 0)
         driver_->SetBaudRateValue(static_cast<std::uint32_t>(*baud));
@@ -194,6 +197,7 @@ bool TCommObj::Start()
     pendingText_.clear();
     worker_->Start();
     running_ = true;
+    list_.NotifyPortStateChanged(linkIndex_);
     return true;
 }
 
@@ -207,6 +211,7 @@ void TCommObj::Stop()
         showTagValueAgain();
     }
     driver_->Disconnect();
+    list_.NotifyPortStateChanged(linkIndex_);
 }
 
 // An unplugged adapter is the most common fault in the field: the link keeps
@@ -217,10 +222,12 @@ void TCommObj::deviceLost(const std::string& error)
     if (!running_ || deviceLost_)
         return;
     deviceLost_ = true;
+    ++errors_;
     driver_->Disconnect();
     host_.Log("Port " + Quoted(description_) + " lost its device (" + error + "); waiting for it to come back.");
     host_.ShowTagValue(linkIndex_, kDeviceLostText);
     reopenTimer_.start();
+    list_.NotifyPortStateChanged(linkIndex_);
 }
 
 void TCommObj::showTagValueAgain()
@@ -246,6 +253,7 @@ void TCommObj::tryReopen()
     pendingText_.clear();
     host_.Log("Port " + Quoted(description_) + " is back on its device.");
     showTagValueAgain();
+    list_.NotifyPortStateChanged(linkIndex_);
 }
 
 void TCommObj::ReceiveData(const char* data, std::uint32_t size)
@@ -261,6 +269,7 @@ void TCommObj::ReceiveData(const char* data, std::uint32_t size)
         chunk.assign(data, size);
         if (chunk.empty())
             return;
+        bytesReceived_ += size;
         hex.resize(chunk.size() * 3);
         for (std::size_t i = 0; i < chunk.size(); ++i) {
             const auto c = static_cast<unsigned char>(chunk[i]);
@@ -329,17 +338,42 @@ void TCommObj::processString(std::string text)
     }
     if (convertHex_)
         text = HexText(text);
-    if (!tags_ || tagIndex_ < 0)
+    if (!tags_ || tagIndex_ < 0 || !tags_->SetText(static_cast<std::size_t>(tagIndex_), text))
         throw std::out_of_range("link has no tag");
-    tags_->Value(static_cast<std::size_t>(tagIndex_)).textValue = text;
+    noteStringReceived();
     host_.ShowTagValue(linkIndex_, text);
+}
+
+void TCommObj::noteStringReceived()
+{
+    ++stringsReceived_;
+    lastReceivedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+}
+
+LinkCounters TCommObj::Counters() const
+{
+    LinkCounters c;
+    c.stringsReceived = stringsReceived_.load();
+    c.bytesReceived = bytesReceived_.load();
+    c.bytesSent = bytesSent_.load();
+    c.errors = errors_.load();
+    c.lastReceivedMs = lastReceivedMs_.load();
+    return c;
 }
 
 void TCommObj::Send(std::string_view text)
 {
     std::string out(text);
     out += autoSuffix_;
-    const bool all = driver_->SendString(out);
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), std::numeric_limits<std::uint32_t>::max()));
+    const std::uint32_t sent = driver_->SendData(out.data(), count);
+    bytesSent_ += sent;
+    const bool all = sent == out.size();
+    if (!all)
+        ++errors_;
     sendFailed_ = !all;
 }
 
@@ -474,11 +508,13 @@ void TCommObj::remoteDelivery(std::string_view bytes, const std::string& hex)
     Sleep(200);
     receiveArmed_ = false;
     driver_->FlushBuffers(true, false);
+    noteStringReceived();
     host_.Log("Written string (HEX: " + hex + ") to Tag " + Quoted(receivedStringTag_) + ".");
 }
 
 void TCommObj::reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages)
 {
+    ++errors_;
     if (QThread::currentThread() != list_.thread())
         worker_->Stop(); // one report per failure: this send loop ends after its pass
     list_.ReportFailure(logLine, boxText, processMessages);

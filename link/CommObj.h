@@ -32,6 +32,15 @@ class TTagTable;
 
 enum class LinkMode { Local, Remote };
 
+// What a link has done since it was configured; read from any thread.
+struct LinkCounters {
+    std::uint64_t stringsReceived = 0; // strings published (remote mode: chunks delivered)
+    std::uint64_t bytesReceived = 0;
+    std::uint64_t bytesSent = 0;
+    std::uint32_t errors = 0;          // failed sends, failed tag access, device losses
+    std::int64_t lastReceivedMs = 0;   // ms since 1970-01-01 UTC of the last string; 0 = none
+};
+
 // Program-wide values a link takes at the settings load.
 struct LinkConfig {
     LinkMode mode = LinkMode::Local;
@@ -74,6 +83,9 @@ public:
 
     // Fields.
     const std::string& Description() const { return description_; }
+    // The Port setting's PORT (COM1 ... COM500).
+    const std::string& PortName() const { return port_; }
+    LinkCounters Counters() const;
     const std::string& ReceivedStringTag() const { return receivedStringTag_; }
     const std::string& ReceivedFlagTag() const { return receivedFlagTag_; }
     const std::string& SentStringTag() const { return sentStringTag_; }
@@ -121,6 +133,7 @@ private:
     // Stop-all, then (optionally) message processing, the log line and the
     // box, on the main thread; from the worker thread it is queued there.
     void reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+    void noteStringReceived();
 
     TCommObjList& list_;
     LinkHost& host_;
@@ -129,6 +142,7 @@ private:
     RemoteTagLibrary* remote_;
 
     std::string description_;
+    std::string port_;
     std::string receivedStringTag_, receivedFlagTag_, sentStringTag_, sentFlagTag_;
     int linkIndex_ = 0;
     std::string tagName_;
@@ -136,6 +150,9 @@ private:
     std::unique_ptr<TCommPortDriver> driver_;
     bool running_ = false;
     std::atomic<bool> sendFailed_{false};
+    std::atomic<std::uint64_t> stringsReceived_{0}, bytesReceived_{0}, bytesSent_{0};
+    std::atomic<std::uint32_t> errors_{0};
+    std::atomic<std::int64_t> lastReceivedMs_{0};
     int terminatingChar_ = -1;
     std::string extractionMarker_;
     bool convertHex_ = false;

@@ -21,6 +21,7 @@ bool TCommObjList::Rebuild(const std::vector<GridRow>& rows, const LinkConfig& c
     const bool wasRunning = !links_.empty() && links_.front()->Running();
     StopAll();
     Clear();
+    mode_ = config.mode;
     for (const auto& [gridRow, setting] : rows) {
         if (setting.disabled())
             continue;
@@ -34,6 +35,8 @@ bool TCommObjList::Rebuild(const std::vector<GridRow>& rows, const LinkConfig& c
         links_.push_back(std::move(link));
         linkRowMap_.push_back(gridRow);
     }
+    if (onRebuilt)
+        onRebuilt();
     return wasRunning;
 }
 

@@ -11,6 +11,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -51,6 +52,18 @@ public:
     void ReportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
 
     LinkHost& Host() { return host_; }
+    // Observers, set by the port hub: a link started, stopped, lost its
+    // device or got it back; Rebuild made new links. Main thread.
+    std::function<void(int linkIndex)> onPortStateChanged;
+    std::function<void()> onRebuilt;
+    void NotifyPortStateChanged(int linkIndex)
+    {
+        if (onPortStateChanged)
+            onPortStateChanged(linkIndex);
+    }
+
+    // The mode of the last Rebuild.
+    LinkMode Mode() const { return mode_; }
     bool Scanning() const { return scanning_; }
 
 private:
@@ -60,4 +73,5 @@ private:
     std::vector<std::unique_ptr<TCommObj>> links_;
     std::vector<int> linkRowMap_;
     bool scanning_ = false;
+    LinkMode mode_ = LinkMode::Local;
 };

@@ -173,8 +173,8 @@ HRESULT TOPCItem::Store(TTagTable* tags, const VARIANT& value, std::string& text
     VariantClear(&asText);
     if (!tags || tagIndex_ < 0 || static_cast<std::size_t>(tagIndex_) >= tags->ValueCount())
         return E_FAIL;
-    tags->Value(static_cast<std::size_t>(tagIndex_)).textValue = converted;
-    text = std::move(converted);
+    text = converted;
+    tags->SetText(static_cast<std::size_t>(tagIndex_), std::move(converted));
     return S_OK;
 }
 

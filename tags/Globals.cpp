@@ -21,6 +21,21 @@ int TTagTable::BindTag(std::string_view tagName, VARTYPE canonicalType)
     return static_cast<int>(entries_.size() - 1);
 }
 
+bool TTagTable::SetText(std::size_t index, std::string text)
+{
+    if (index >= values_.size())
+        return false;
+    TRealDataPoint& v = values_[index];
+    v.textValue = std::move(text);
+    v.changedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    ++v.changeCount;
+    if (onTextChanged)
+        onTextChanged(index);
+    return true;
+}
+
 std::uint32_t TTagTable::HandleOfName(std::string_view name) const
 {
     for (const auto& e : entries_)

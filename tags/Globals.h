@@ -13,6 +13,7 @@
 #include "Variant.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,12 @@ public:
     TRealDataPoint& Value(std::size_t index) { return values_.at(index); }
     const TRealDataPoint& Value(std::size_t index) const { return values_.at(index); }
     std::size_t ValueCount() const { return values_.size(); }
+    // Stores text as the value of tag index, stamps the time and the change
+    // count, then calls onTextChanged. False when there is no such record.
+    // Every writer of a port tag's value goes through here.
+    bool SetText(std::size_t index, std::string text);
+    // Called after every SetText with the tag's index (main thread).
+    std::function<void(std::size_t index)> onTextChanged;
     // Frees every value record (the window closes); the entries stay.
     void FreeValueRecords() { values_.clear(); }
 
