@@ -9,6 +9,7 @@
 #include "ServIMPL.h"
 
 #include "BusServer.h"
+#include "DataFolder.h"
 #include "DynamicLibrary.h"
 
 #include <QApplication>
@@ -131,8 +132,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // The program folder: data files and per-port logs.
-    std::string home = cl.home.empty() ? ProgramFolder() : cl.home;
+    // The data folder: data files and per-port logs.
+    std::string home = cl.home.empty() ? DefaultDataFolder(ProgramFolder()) : cl.home;
+    if (home.empty()) {
+        std::fprintf(stderr, "linvaro: no home folder is known for the data; give --home\n");
+        return 1;
+    }
     if (home.back() != '/')
         home += '/';
     if (!QDir().mkpath(QString::fromStdString(home)) || access(home.c_str(), R_OK | W_OK | X_OK) != 0) {

@@ -2,6 +2,7 @@
 
 #include "EnterPassword.h"
 #include "PortListCommands.h"
+#include "PlugImage.h"
 #include "PortSetting.h"
 #include "ServerBrowser.h"
 #include "SimulateOPC.h"
@@ -18,7 +19,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -33,20 +33,15 @@ namespace {
 constexpr int kColumnWidths[TPortGrid::kColumnCount] = {2,  129, 54, 56, 53, 51, 48, 63, 64,  64, 64,
                                                         64, 64,  64, 79, 56, 162, 2, 64, 64, 64, 64};
 
-// The tray images: a plug, grey while scanning is stopped, green while it runs.
-QIcon TrayIcon(bool started)
+QIcon TrayIcon(bool started) { return QIcon(QPixmap::fromImage(PlugImage(started, 32))); }
+
+// The icon installed with the program, else the same picture drawn here.
+QIcon ProgramIcon()
 {
-    QPixmap pm(32, 32);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(started ? QColor(40, 160, 60) : QColor(140, 140, 140));
-    p.setPen(QPen(QColor(40, 40, 40), 2));
-    p.drawRoundedRect(4, 8, 24, 16, 4, 4);
-    p.drawLine(10, 8, 10, 2);
-    p.drawLine(22, 8, 22, 2);
-    p.drawLine(16, 24, 16, 31);
-    return QIcon(pm);
+    QIcon drawn;
+    for (const int size : kProgramIconSizes)
+        drawn.addPixmap(QPixmap::fromImage(PlugImage(true, size)));
+    return QIcon::fromTheme("linvaro", drawn);
 }
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -58,6 +53,7 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
 {
     setObjectName("frmMain");
     setWindowTitle("Quorbel Linvaro");
+    setWindowIcon(ProgramIcon());
     // Fixed single border with the system menu only: no minimise or maximise.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);

@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 Q_LOGGING_CATEGORY(lcSerialDriver, "linvaro.serial", QtWarningMsg)
@@ -217,6 +218,10 @@ bool TCommPortDriver::Connect()
         err = device->setupQueues(inBufSize_, outBufSize_);
     if (err.failed()) {
         lastError_ = err.text();
+        // Serial devices belong to group dialout: a user outside it is the
+        // usual cause of a refused open on a fresh installation.
+        if (err.code() == EACCES)
+            lastError_ += "; the user must be in the group dialout (sudo adduser $USER dialout, then log in again)";
         qCWarning(lcSerialDriver) << "cannot open port" << portName_.c_str() << "-" << lastError_.c_str();
         return false; // the device closes itself
     }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need.
+# Installs the Debian 12 packages the build, the tests, the demo and the
+# package build (dpkg-buildpackage, lintian) need.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -8,7 +9,8 @@ DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends 
   cmake ninja-build g++ pkg-config \
   qt6-base-dev libsqlite3-dev sqlite3 libsodium-dev \
   libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-gi \
-  nodejs
+  nodejs \
+  build-essential debhelper lintian systemd
 # Debian's nodejs comes without npm; other Node.js packages bring their own.
 if ! command -v npm >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends npm

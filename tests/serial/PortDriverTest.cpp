@@ -9,6 +9,11 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -190,6 +195,59 @@ TEST_F(PortDriverTest, FailedConnectsLeaveThePortClosed)
     EXPECT_TRUE(drv_->Connect()) << drv_->LastError();
     EXPECT_TRUE(drv_->LastError().empty());
     std::remove(file.c_str());
+}
+
+namespace {
+
+// The error text of a failed open, seen by a user who may not open the
+// device: root runs it in a child that drops to nobody.
+std::string OpenErrorWithoutPermission(const std::string& device)
+{
+    if (::geteuid() != 0) {
+        ::chmod(device.c_str(), 0);
+        TCommPortDriver drv;
+        drv.SetPortName(device);
+        const bool opened = drv.Connect();
+        ::chmod(device.c_str(), 0600);
+        return opened ? std::string("opened") : drv.LastError();
+    }
+    int out[2];
+    if (::pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::string text = "could not drop to nobody";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            TCommPortDriver drv;
+            drv.SetPortName(device);
+            text = drv.Connect() ? "opened" : drv.LastError();
+        }
+        [[maybe_unused]] auto n = ::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
+
+} // namespace
+
+TEST_F(PortDriverTest, OpenRefusedForPermissionsNamesTheDialoutGroup)
+{
+    ASSERT_EQ(::chmod(pty_.slavePath().c_str(), 0600), 0);
+    const std::string refused = OpenErrorWithoutPermission(pty_.slavePath());
+    EXPECT_NE(refused.find("(errno " + std::to_string(EACCES) + ")"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("group dialout"), std::string::npos) << refused;
+
+    drv_->SetPortName("/dev/no-such-serial-port");
+    EXPECT_FALSE(drv_->Connect());
+    EXPECT_EQ(drv_->LastError().find("dialout"), std::string::npos) << "only a refusal names the group";
 }
 
 TEST_F(PortDriverTest, ClosedDriverRefusesEverything)
