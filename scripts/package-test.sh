@@ -13,7 +13,8 @@
 #     bus, reading a device that only group dialout may open;
 #  6. purges the package: no file it or its scripts made is left behind
 #     (file lists before and after), nor the user linvaro; users' data stays.
-# Results go to build-package/ (the .deb files, lintian.txt, build.log).
+# Results go to build-package/ (the .deb files, lintian.txt, build.log);
+# --reuse takes the .deb already there instead of building it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -124,24 +125,28 @@ if [ "${1:-}" = "--installed-per-user" ]; then
   exit 0
 fi
 
-step "building the package (release, no test suite)"
-rm -rf "$out"
-mkdir -p "$tree"
-# dpkg-buildpackage writes its results beside the source folder: build a copy
-# of the tree (tracked and new files, as they are in the work tree).
-git ls-files -z --cached --others --exclude-standard | tar --null -T - --ignore-failed-read -cf - | tar -C "$tree" -xf -
-launcher=()
-if command -v ccache >/dev/null; then launcher=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-start=$SECONDS
-(cd "$tree" && env "${launcher[@]}" DEB_BUILD_OPTIONS="nocheck parallel=2" nice dpkg-buildpackage -us -uc -b) \
-  > "$out/build.log" 2>&1 || { tail -50 "$out/build.log"; fail "dpkg-buildpackage"; }
-echo "package built in $((SECONDS - start)) s"
 deb=$out/linvaro_${version}_${arch}.deb
+if [ "${1:-}" = "--reuse" ] && [ -f "$deb" ]; then
+  step "reusing $deb"
+else
+  step "building the package (release, no test suite)"
+  rm -rf "$out"
+  mkdir -p "$tree"
+  # dpkg-buildpackage writes its results beside the source folder: build a
+  # copy of the tree (tracked and new files, as they are in the work tree).
+  git ls-files -z --cached --others --exclude-standard | tar --null -T - --ignore-failed-read -cf - | tar -C "$tree" -xf -
+  launcher=()
+  if command -v ccache >/dev/null; then launcher=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+  start=$SECONDS
+  (cd "$tree" && env "${launcher[@]}" DEB_BUILD_OPTIONS="nocheck parallel=2" nice dpkg-buildpackage -us -uc -b) \
+    > "$out/build.log" 2>&1 || { tail -50 "$out/build.log"; fail "dpkg-buildpackage"; }
+  echo "package built in $((SECONDS - start)) s"
+fi
 [ -f "$deb" ] || fail "no $deb"
 ls -l "$out"/*.deb
 
 step "lintian"
-lintian --info --display-info --pedantic --fail-on none "$out"/linvaro_"${version}"_"${arch}".changes | tee "$out/lintian.txt"
+lintian --display-info --pedantic --fail-on none "$out"/linvaro_"${version}"_"${arch}".changes | tee "$out/lintian.txt"
 if grep -E '^(E|W): ' "$out/lintian.txt"; then fail "lintian reports errors or warnings (above)"; fi
 
 step "installing with apt"
@@ -162,7 +167,9 @@ done
 id -nG linvaro | grep -qw dialout || fail "the user linvaro is not in group dialout"
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify --man=no /lib/systemd/system/linvaro.service || fail "system unit"
-  systemd-analyze verify --user --man=no /usr/lib/systemd/user/linvaro.service || fail "user unit"
+  mkdir -p "$work/runtime"
+  XDG_RUNTIME_DIR=$work/runtime systemd-analyze verify --user --man=no /usr/lib/systemd/user/linvaro.service ||
+    fail "user unit"
 fi
 # The package enables and starts neither unit.
 [ -z "$(find /etc/systemd -name 'linvaro.service')" ] || fail "a unit was enabled"

@@ -5,7 +5,6 @@
 #include "PlugImage.h"
 
 #include <QDir>
-#include <QGuiApplication>
 
 #include <cstdio>
 
@@ -15,7 +14,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: linvaro-icons OUT\n");
         return 2;
     }
-    QGuiApplication app(argc, argv);
     for (const int size : kProgramIconSizes) {
         const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
         if (!QDir().mkpath(folder) || !PlugImage(true, size).save(folder + "/linvaro.png", "PNG")) {

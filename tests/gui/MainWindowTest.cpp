@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "ControllerFixture.h"
+#include "PlugImage.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -309,4 +310,21 @@ TEST_F(MainWindow, ValueCellShowsALostDeviceUntilItIsBack)
     ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "<device lost>"; }));
     QTest::mouseClick(Find<QPushButton>("bbnStop"), Qt::LeftButton);
     EXPECT_EQ(cell("Scale"), "2.0");
+}
+
+TEST_F(MainWindow, WindowShowsTheProgramIconInEveryThemeSize)
+{
+    TfrmMain& w = Open();
+    const QIcon icon = w.windowIcon();
+    ASSERT_FALSE(icon.isNull());
+    for (const int size : kProgramIconSizes) {
+        const QImage image = icon.pixmap(size, size).toImage();
+        EXPECT_EQ(image.size(), QSize(size, size)) << size;
+        // The green plug of a running port list, on a transparent square.
+        const QColor body = image.pixelColor(size / 2, size / 2);
+        EXPECT_GT(body.green(), body.red() + 60) << size;
+        EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0) << size;
+    }
+    const QColor stopped = PlugImage(false, 48).pixelColor(24, 24);
+    EXPECT_EQ(stopped.red(), stopped.green()) << "the tray's stopped plug is grey";
 }
