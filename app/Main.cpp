@@ -1,8 +1,8 @@
 #include "Main.h"
 
 #include "EnterPassword.h"
-#include "PortListCommands.h"
 #include "PlugImage.h"
+#include "PortListCommands.h"
 #include "PortSetting.h"
 #include "ServerBrowser.h"
 #include "SimulateOPC.h"
