@@ -34,6 +34,19 @@ protected:
         return *window;
     }
     template <typename T> T* Find(const char* name) { return window->findChild<T*>(name); }
+    // Saves "Hide on Startup" and starts again: a new controller and window,
+    // created, the window not shown yet.
+    void RestartWithHideOnStartup()
+    {
+        window.reset();
+        controller->Controls().hideOnStartup = true;
+        controller->ConfirmPassword() = controller->Controls().password;
+        ASSERT_TRUE(controller->Save());
+        controller.reset();
+        Make(false);
+        window = std::make_unique<TfrmMain>(*controller);
+        controller->Create();
+    }
     // Out of the way as "Hide" puts it: hidden in the tray, or minimised on
     // a desktop without one.
     bool PutAway() const
@@ -264,13 +277,7 @@ TEST_F(MainWindow, HideOnStartupHidesTheWindowAfterItWasFirstShown)
 {
     Make(false);
     controller->Create();
-    controller->Controls().hideOnStartup = true;
-    controller->ConfirmPassword() = controller->Controls().password;
-    ASSERT_TRUE(controller->Save());
-    controller.reset();
-    Make(false);
-    window = std::make_unique<TfrmMain>(*controller);
-    controller->Create();
+    ASSERT_NO_FATAL_FAILURE(RestartWithHideOnStartup());
     window->show();
     ASSERT_TRUE(WaitFor([&] { return !controller->StartupPhase(); }));
     EXPECT_TRUE(PutAway());
@@ -289,14 +296,7 @@ TEST_F(MainWindow, WithoutATrayHideMinimisesTheWindow)
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isMinimized());
 
-    window.reset();
-    controller->Controls().hideOnStartup = true;
-    controller->ConfirmPassword() = controller->Controls().password;
-    ASSERT_TRUE(controller->Save());
-    controller.reset();
-    Make(false);
-    window = std::make_unique<TfrmMain>(*controller);
-    controller->Create();
+    ASSERT_NO_FATAL_FAILURE(RestartWithHideOnStartup());
     window->ShowAtStartup();
     EXPECT_FALSE(controller->StartupPhase());
     EXPECT_TRUE(window->isVisible()) << "reachable from the task bar";
