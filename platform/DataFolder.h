@@ -4,9 +4,8 @@
 #include <string>
 
 // The user's data folder for this program, with a trailing '/':
-// $XDG_DATA_HOME/linvaro/ when XDG_DATA_HOME is absolute, else
-// ~/.local/share/linvaro/, with ~ from HOME or, when HOME is unset or not
-// absolute, from the password database. Empty when no home folder is known.
+// userfolders::DataHome() + "/linvaro/" ($XDG_DATA_HOME/linvaro/, by default
+// ~/.local/share/linvaro/). Empty when the user has no usable home.
 std::string UserDataFolder();
 
 // The program folder while this user may write it, so a copy unpacked into
