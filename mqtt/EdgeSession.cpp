@@ -16,6 +16,8 @@ constexpr const char* kValue = "Value";
 
 std::uint64_t ms(std::int64_t t) { return t > 0 ? static_cast<std::uint64_t>(t) : 0; }
 
+// Counts travel as UInt64: readers disagree on the field of a UInt32
+// (int_value or long_value), none on the long_value of a UInt64.
 void addCounters(std::vector<Metric>& metrics, const PortCounters& c, const PortCounters* before, std::uint64_t now)
 {
     auto add = [&](const char* name, DataType type, std::uint64_t value, std::uint64_t old) {
@@ -25,7 +27,7 @@ void addCounters(std::vector<Metric>& metrics, const PortCounters& c, const Port
     add("StringsReceived", DataType::UInt64, c.stringsReceived, before ? before->stringsReceived : 0);
     add("BytesReceived", DataType::UInt64, c.bytesReceived, before ? before->bytesReceived : 0);
     add("BytesSent", DataType::UInt64, c.bytesSent, before ? before->bytesSent : 0);
-    add("Errors", DataType::UInt32, c.errors, before ? before->errors : 0);
+    add("Errors", DataType::UInt64, c.errors, before ? before->errors : 0);
 }
 
 bool sameCounters(const PortCounters& a, const PortCounters& b)
@@ -140,8 +142,8 @@ void EdgeSession::publishNodeBirth(std::int64_t nowMs)
     p.metrics.push_back(Metric::UInt("bdSeq", DataType::UInt64, bdSeq_, now));
     p.metrics.push_back(Metric::Bool(kRebirth, false, now));
     p.metrics.push_back(Metric::Text("Properties/Version", config_.version, now));
-    p.metrics.push_back(Metric::UInt("Ports Configured", DataType::UInt32, publishedConfigured_, now));
-    p.metrics.push_back(Metric::UInt("Ports Running", DataType::UInt32, publishedRunning_, now));
+    p.metrics.push_back(Metric::UInt("Ports Configured", DataType::UInt64, publishedConfigured_, now));
+    p.metrics.push_back(Metric::UInt("Ports Running", DataType::UInt64, publishedRunning_, now));
     out_.Publish(topic("NBIRTH"), sparkplug::Encode(p), 0);
 }
 
@@ -219,9 +221,9 @@ void EdgeSession::publishNodeCounts(std::int64_t nowMs)
     p.timestamp = now;
     p.seq = nextSeq();
     if (configured != publishedConfigured_)
-        p.metrics.push_back(Metric::UInt("Ports Configured", DataType::UInt32, configured, now));
+        p.metrics.push_back(Metric::UInt("Ports Configured", DataType::UInt64, configured, now));
     if (running != publishedRunning_)
-        p.metrics.push_back(Metric::UInt("Ports Running", DataType::UInt32, running, now));
+        p.metrics.push_back(Metric::UInt("Ports Running", DataType::UInt64, running, now));
     publishedConfigured_ = configured;
     publishedRunning_ = running;
     out_.Publish(topic("NDATA"), sparkplug::Encode(p), 0);
