@@ -10,7 +10,7 @@ struct MqttClient::Shared {
     Events events;
     mqtt::async_client* client = nullptr;
     std::vector<std::string> subscriptions;
-    std::string tlsError; // the last TLS library message of this attempt
+    bool tls = false;
 };
 
 namespace {
@@ -58,9 +58,9 @@ public:
         if (!shared_->alive || !shared_->events.connectFailed)
             return;
         std::string reason = connectReason(token.get_return_code());
-        if (!shared_->tlsError.empty())
-            reason += " (" + shared_->tlsError + ")";
-        shared_->tlsError.clear();
+        if (shared_->tls && token.get_return_code() == -1)
+            reason += "; for a TLS broker: is its certificate signed by the CA File, its name the broker's, "
+                      "and are Certificate and Key this node's?";
         shared_->events.connectFailed(reason);
     }
 
@@ -97,7 +97,6 @@ MqttClient::MqttClient(const MqttSettings& settings, Events events)
         std::lock_guard lock(shared->mutex);
         if (!shared->alive)
             return;
-        shared->tlsError.clear();
         try {
             for (const std::string& filter : shared->subscriptions)
                 shared->client->subscribe(filter, 0);
@@ -167,7 +166,6 @@ void MqttClient::Connect(const std::string& willTopic, const std::string& willPa
     {
         std::lock_guard lock(shared_->mutex);
         shared_->subscriptions = subscriptions;
-        shared_->tlsError.clear();
     }
     mqtt::connect_options options;
     options.set_mqtt_version(MQTTVERSION_3_1_1);
@@ -180,7 +178,12 @@ void MqttClient::Connect(const std::string& willTopic, const std::string& willPa
         options.set_user_name(settings_.username);
     if (!settings_.password.empty())
         options.set_password(settings_.password);
-    if (settings_.broker.rfind("ssl://", 0) == 0 || settings_.broker.rfind("mqtts://", 0) == 0) {
+    const bool tls = settings_.broker.rfind("ssl://", 0) == 0 || settings_.broker.rfind("mqtts://", 0) == 0;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->tls = tls;
+    }
+    if (tls) {
         mqtt::ssl_options ssl;
         if (!settings_.caFile.empty())
             ssl.set_trust_store(settings_.caFile);
@@ -190,17 +193,9 @@ void MqttClient::Connect(const std::string& willTopic, const std::string& willPa
             ssl.set_private_key(settings_.key);
         ssl.set_enable_server_cert_auth(true);
         ssl.set_verify(true);
-        std::weak_ptr<Shared> weak = shared_;
-        ssl.set_error_handler([weak](const std::string& message) {
-            // Called inside the connect attempt, on Paho's thread, while
-            // the attempt's failure is not yet reported.
-            auto shared = weak.lock();
-            if (!shared)
-                return;
-            std::lock_guard lock(shared->mutex);
-            if (shared->tlsError.empty())
-                shared->tlsError = message;
-        });
+        // No TLS error handler: Paho C++ 1.2 calls it through a pointer to
+        // the options object it was set on, which is gone by then (seen to
+        // crash the program on a refused certificate).
         options.set_ssl(std::move(ssl));
     }
     try {

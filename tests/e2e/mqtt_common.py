@@ -45,16 +45,20 @@ def wait_until(condition, seconds):
 class Broker:
     """mosquitto on 127.0.0.1:port, restartable on the same port."""
 
-    def __init__(self, folder, extra="", port=None):
+    def __init__(self, folder, extra="", port=None, head=""):
         self.port = port or free_port()
         self.conf = os.path.join(folder, "mosquitto-%d.conf" % self.port)
         self.log = os.path.join(folder, "mosquitto-%d.log" % self.port)
         self.extra = extra
+        self.head = head  # settings that must come before the first listener
         self.proc = None
 
     def start(self):
         with open(self.conf, "w") as f:
-            f.write("listener %d 127.0.0.1\npersistence false\n" % self.port)
+            # Run as root, mosquitto would become user "mosquitto", who cannot
+            # read the test's private folder.
+            f.write(self.head + ("user root\n" if os.geteuid() == 0 else ""))
+            f.write("persistence false\nlistener %d 127.0.0.1\n" % self.port)
             f.write(self.extra if self.extra else "allow_anonymous true\n")
             f.write("log_dest file %s\nlog_type error\nlog_type warning\nlog_type notice\n" % self.log)
         self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
@@ -178,13 +182,18 @@ class Linvaro:
         db.commit()
         db.close()
         self.ini = os.path.join(home, "Linvaro.ini")
-        with open(self.ini, "a") as f:
-            f.write(serial + mqtt_ini)
+        self.serial = serial
+        self.set_mqtt(mqtt_ini)
         self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(home, "config"),
                         XDG_STATE_HOME=os.path.join(home, "state"), XDG_DATA_HOME=os.path.join(home, "data"),
                         LINVARO_REGISTRY_ROOT=os.path.join(home, "registry"))
         self.proc = None
         self.text = ""
+
+    def set_mqtt(self, mqtt_ini):
+        """Replaces the MQTT section (a stored password goes with it)."""
+        with open(self.ini, "w") as f:
+            f.write(self.serial + mqtt_ini)
 
     def set_password(self, password):
         r = subprocess.run([os.path.join(self.bin_folder, "linvaro"), "--home", self.home, "--set-mqtt-password"],
