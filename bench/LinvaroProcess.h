@@ -165,7 +165,7 @@ public:
         process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process_.setStandardOutputFile(LogPath());
         process_.setStandardErrorFile(home_.path() + "/linvaro.err");
-        process_.start(QString::fromStdString(ProgramFolder() + "linvaro"), {"--headless", "--home", home_.path()});
+        process_.start(QString::fromStdString(programFolder + "linvaro"), {"--headless", "--home", home_.path()});
         if (!process_.waitForStarted(10000))
             return false;
         QFile log(LogPath());
@@ -178,7 +178,8 @@ public:
                 return false;
             text += log.readAll();
             return text.count("\" started!") >= expected &&
-                   QDBusConnection::sessionBus().interface()->isServiceRegistered(kServiceName).value();
+                   (!waitForBusName ||
+                    QDBusConnection::sessionBus().interface()->isServiceRegistered(kServiceName).value());
         }, timeoutMs);
         if (!ok || process_.state() != QProcess::Running) {
             QFile err(home_.path() + "/linvaro.err");
@@ -202,9 +203,17 @@ public:
     }
 
     qint64 Pid() const { return process_.processId(); }
+    QString Home() const { return home_.path(); }
     QString LogPath() const { return home_.path() + "/linvaro.log"; }
 
     std::vector<Port> ports;
+    // The folder the program is started from (its support libraries beside
+    // it); copies in different folders run side by side.
+    std::string programFolder = ProgramFolder();
+    // Appended to Linvaro.ini (an [MQTT] section, say).
+    std::string extraIni;
+    // Only the first copy on a bus gets the OPC server's name.
+    bool waitForBusName = true;
 
 private:
     bool provision()
@@ -229,6 +238,7 @@ private:
         ini << "[Serial Ports]\n";
         for (const Port& p : ports)
             ini << "COM" << p.index << "=" << p.device << "\n";
+        ini << extraIni;
         return ok && ini.good();
     }
 

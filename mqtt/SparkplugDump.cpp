@@ -5,6 +5,8 @@
 //
 //   linvaro-sparkplug-dump [--broker URL] [--topic FILTER] [--count N]
 //       [--seconds S] [--raw DIR] [--cafile F --cert F --key F]
+//   mosquitto_sub -t 'spBv1.0/#' -F '%t %x' | linvaro-sparkplug-dump --stdin
+//       decodes what another client received: "<topic> <payload in hex>" a line
 #include "SparkplugPayload.h"
 #include "SparkplugTopic.h"
 
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <unistd.h>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 namespace {
@@ -33,10 +36,52 @@ std::string jsonText(const std::string& text)
     return out + "\"";
 }
 
+std::string hexToBytes(const std::string& hex)
+{
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
 std::int64_t nowMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// One JSON line for one message.
+void print(std::int64_t t, const std::string& topicText, const std::string& payload)
+{
+    std::string body;
+    const auto topic = sparkplug::ParseTopic(topicText);
+    std::string error;
+    if (topic && topic->type != "STATE") {
+        if (const auto p = sparkplug::Decode(payload, &error))
+            body = "\"payload\":" + sparkplug::ToJson(*p);
+        else
+            body = "\"error\":" + jsonText(error);
+    } else {
+        body = "\"text\":" + jsonText(payload);
+    }
+    std::printf("{\"t\":%lld,\"topic\":%s,%s}\n", static_cast<long long>(t), jsonText(topicText).c_str(), body.c_str());
+    std::fflush(stdout);
+}
+
+int decodeStandardInput()
+{
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        const std::size_t space = line.rfind(' ');
+        if (space == std::string::npos)
+            continue;
+        try {
+            print(nowMs(), line.substr(0, space), hexToBytes(line.substr(space + 1)));
+        } catch (const std::exception&) {
+            std::fprintf(stderr, "linvaro-sparkplug-dump: not \"<topic> <hex>\": %s\n", line.c_str());
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -65,6 +110,8 @@ int main(int argc, char** argv)
             cert = argv[++i];
         else if (a == "--key" && hasValue)
             key = argv[++i];
+        else if (a == "--stdin")
+            return decodeStandardInput();
         else {
             std::fprintf(stderr, "usage: linvaro-sparkplug-dump [--broker URL] [--topic FILTER] [--count N] "
                                  "[--seconds S] [--raw DIR] [--cafile F --cert F --key F]\n");
@@ -113,20 +160,7 @@ int main(int argc, char** argv)
                 std::ofstream(raw + "/" + name, std::ios::binary) << payload;
                 index << name << ' ' << msg->get_topic() << '\n' << std::flush;
             }
-            std::string body;
-            const auto topic = sparkplug::ParseTopic(msg->get_topic());
-            std::string error;
-            if (topic && topic->type != "STATE") {
-                if (const auto p = sparkplug::Decode(payload, &error))
-                    body = "\"payload\":" + sparkplug::ToJson(*p);
-                else
-                    body = "\"error\":" + jsonText(error);
-            } else {
-                body = "\"text\":" + jsonText(payload);
-            }
-            std::printf("{\"t\":%lld,\"topic\":%s,%s}\n", static_cast<long long>(t), jsonText(msg->get_topic()).c_str(),
-                        body.c_str());
-            std::fflush(stdout);
+            print(t, msg->get_topic(), payload);
             ++seen;
         }
         client.disconnect()->wait_for(std::chrono::seconds(2));
