@@ -161,7 +161,7 @@ class Linvaro:
     """linvaro --headless on pseudo-terminal ports; its activity log read as
     it comes."""
 
-    def __init__(self, bin_folder, home, ports, mqtt_ini):
+    def __init__(self, bin_folder, home, ports, mqtt_ini, other_ini=""):
         self.bin_folder = bin_folder
         self.home = home
         self.devices = {}
@@ -182,7 +182,7 @@ class Linvaro:
         db.commit()
         db.close()
         self.ini = os.path.join(home, "Linvaro.ini")
-        self.serial = serial
+        self.serial = other_ini + serial
         self.set_mqtt(mqtt_ini)
         self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(home, "config"),
                         XDG_STATE_HOME=os.path.join(home, "state"), XDG_DATA_HOME=os.path.join(home, "data"),
