@@ -53,24 +53,6 @@ int freePort()
     return port;
 }
 
-// CPU seconds (user + system, every thread) of a process so far.
-double ProcessCpuSeconds(qint64 pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos)
-        return -1;
-    std::istringstream fields(line.substr(close + 2));
-    std::string skip;
-    for (int i = 0; i < 11; ++i)
-        fields >> skip;
-    double utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double Percentile(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -209,8 +191,8 @@ int main(int argc, char** argv)
 
     std::vector<double> cpuStart;
     for (auto& gw : gws)
-        cpuStart.push_back(ProcessCpuSeconds(gw->Pid()));
-    const double brokerCpuStart = ProcessCpuSeconds(broker.processId());
+        cpuStart.push_back(bench::ProcessCpuSeconds(gw->Pid()));
+    const double brokerCpuStart = bench::ProcessCpuSeconds(broker.processId());
     const auto feedStart = Clock::now();
     std::atomic<long> written{0}, writeFailures{0};
     std::thread feeder([&] {
@@ -236,10 +218,10 @@ int main(int argc, char** argv)
     std::vector<double> cpuPercent;
     std::vector<long> rssKiB;
     for (std::size_t g = 0; g < gws.size(); ++g) {
-        cpuPercent.push_back(100.0 * (ProcessCpuSeconds(gws[g]->Pid()) - cpuStart[g]) / fedSeconds);
+        cpuPercent.push_back(100.0 * (bench::ProcessCpuSeconds(gws[g]->Pid()) - cpuStart[g]) / fedSeconds);
         rssKiB.push_back(bench::ResidentKiB(gws[g]->Pid()));
     }
-    const double brokerCpu = 100.0 * (ProcessCpuSeconds(broker.processId()) - brokerCpuStart) / fedSeconds;
+    const double brokerCpu = 100.0 * (bench::ProcessCpuSeconds(broker.processId()) - brokerCpuStart) / fedSeconds;
     const long brokerRss = bench::ResidentKiB(broker.processId());
     auto arrivedCount = [&] {
         long c = 0;

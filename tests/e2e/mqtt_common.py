@@ -258,15 +258,19 @@ class Linvaro:
             os.close(slave)
 
 
-def cleanup(*things):
-    for t in things:
-        if t is None:
-            continue
-        try:
-            t.stop() if hasattr(t, "stop") and not isinstance(t, Broker) else t.kill()
-        except Exception as e:  # noqa: BLE001 - the test's end must go on
-            print("cleanup: %s" % e)
-
-
-def remove(folder):
-    shutil.rmtree(folder, ignore_errors=True)
+def finish(home, broker, dump, gw, *processes):
+    """Ends what a test started (whatever step it got to) and gives its exit
+    code; the folder stays for a look when something failed."""
+    if gw:
+        gw.close()
+    for p in processes:
+        if p and p.poll() is None:
+            p.terminate()
+            p.wait(10)
+    if dump:
+        dump.stop()
+    broker.kill()
+    if not failures:
+        shutil.rmtree(home, ignore_errors=True)
+    print("%d failed" % len(failures) if failures else "all passed")
+    return 1 if failures else 0

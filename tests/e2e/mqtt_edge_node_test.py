@@ -13,8 +13,8 @@ import sys
 import tempfile
 import time
 
-from mqtt_common import (Broker, Dump, Linvaro, check, failures, metrics, npm_decode, npm_encode, publish_file,
-                         remove, type_of, wait_until)
+from mqtt_common import (Broker, Dump, Linvaro, check, metrics, npm_decode, npm_encode, publish_file,
+                         finish, type_of, wait_until)
 
 NODE = "spBv1.0/Plant/%s/gw1"
 SCALE = "Scale _1"  # "Scale #1" as a topic level
@@ -231,16 +231,8 @@ def main():
         check_seq_rules(dump.messages, "second session")
         same_decoding(dump.messages, dump.raw_dir, "second session")
     finally:
-        for thing in (gw,):
-            if thing:
-                thing.close()
-        if dump:
-            dump.stop()
-        broker.kill()
-        if not failures:
-            remove(home)
-    print("%d failed" % len(failures) if failures else "all passed")
-    return 1 if failures else 0
+        code = finish(home, broker, dump, gw)
+    return code
 
 
 if __name__ == "__main__":

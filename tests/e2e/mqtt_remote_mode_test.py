@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from mqtt_common import Broker, Dump, Linvaro, check, failures, metrics, npm_encode, publish_file, remove, type_of
+from mqtt_common import Broker, Dump, Linvaro, check, metrics, npm_encode, publish_file, finish, type_of
 
 PROG_ID = "Linvaro.SimServer.1"
 NODE = "spBv1.0/Remote/%s/gw-r"
@@ -59,18 +59,8 @@ def main():
         check(gw.read_device("Scale", 1, 0.5) == b"", "and nothing reaches the port")
         check(not [m for m in dump.pump() if type_of(m) == "NDEATH"], "the session stays")
     finally:
-        if gw:
-            gw.close()
-        if sim and sim.poll() is None:
-            sim.terminate()
-            sim.wait(10)
-        if dump:
-            dump.stop()
-        broker.kill()
-        if not failures:
-            remove(home)
-    print("%d failed" % len(failures) if failures else "all passed")
-    return 1 if failures else 0
+        code = finish(home, broker, dump, gw, sim)
+    return code
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from mqtt_common import Broker, Dump, Linvaro, check, failures, free_port, metrics, remove, type_of
+from mqtt_common import Broker, Dump, Linvaro, check, free_port, metrics, finish, type_of
 
 NODE = "spBv1.0/Plant/%s/gw9"
 
@@ -127,15 +127,8 @@ def main():
         check(data is not None and metrics(data)["Value"]["value"] == "TLS 1.0kg", "a weight travels over TLS")
         end_gracefully(gw, dump, 0, "TLS")
     finally:
-        if gw:
-            gw.close()
-        if dump:
-            dump.stop()
-        broker.kill()
-        if not failures:
-            remove(home)
-    print("%d failed" % len(failures) if failures else "all passed")
-    return 1 if failures else 0
+        code = finish(home, broker, dump, gw)
+    return code
 
 
 if __name__ == "__main__":
