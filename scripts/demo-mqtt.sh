@@ -25,7 +25,8 @@ done
 echo "mosquitto on 127.0.0.1:$port"
 
 # The traffic, as any MQTT client sees it, decoded by the project's decoder.
-mosquitto_sub -h 127.0.0.1 -p "$port" -t 'spBv1.0/#' -F '%t %x' | "$bin/linvaro-sparkplug-dump" --stdin &
+# (The decoder ends when mosquitto_sub, whose process id is kept, ends.)
+mosquitto_sub -h 127.0.0.1 -p "$port" -t 'spBv1.0/#' -F '%t %x' > >("$bin/linvaro-sparkplug-dump" --stdin) &
 pids+=($!)
 sleep 0.5
 

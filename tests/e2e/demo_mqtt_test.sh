@@ -3,7 +3,7 @@
 # decoded in mosquitto_sub's traffic.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
-out=$(LINVARO_BIN="$1" bash "$here/scripts/demo-mqtt.sh" --seconds 5 2>&1)
+out=$(LINVARO_BIN="$1" bash "$here/scripts/demo-mqtt.sh" --seconds 7 2>&1)
 echo "$out" | cut -c1-200
 fail=0
 for g in line-A line-B; do
