@@ -1,5 +1,7 @@
 #include "ActivityLog.h"
 
+#include "LogText.h"
+
 #include <QThread>
 
 #include <cstdlib>
@@ -45,11 +47,14 @@ void ActivityLog::append(const std::string& message)
 {
     if (lines_.size() >= kMemoCapacity)
         Clear();
-    const QString line = stampNow() + QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+    // Every output shows the same line: cut to a bound, so the memo's memory
+    // stays bounded, and with control characters escaped.
+    const std::string text = logtext::LogLine(message);
+    const QString line = stampNow() + QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     lines_.append(line);
     emit lineAdded(line);
     if (logToFile_ && fileWriter_)
-        fileWriter_(message, logFilePath_);
+        fileWriter_(text, logFilePath_);
 }
 
 const QString& ActivityLog::stampNow()
