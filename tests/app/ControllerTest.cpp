@@ -404,7 +404,7 @@ TEST_F(Controller, UnreadableIniIsToldOnceAndItsPortsOpenNothing)
     EXPECT_FALSE(c.Scanning());
 }
 
-TEST_F(Controller, LoggedPortWritesItsTrafficToItsOwnRotatedFile)
+TEST_F(Controller, LoggedPortWritesItsTrafficToItsOwnFile)
 {
     MainController& c = Make();
     c.Create();

@@ -247,9 +247,12 @@ class TagReader:
             if hr != 0 or int(errors[0]) != 0:
                 return None
             self.handles[item_id] = int(results[0][0])
-        hr, states, errors = self.group.Read(dbus.UInt32(1), dbus.UInt32(1),
-                                             dbus.Array([dbus.UInt32(self.handles[item_id])], signature="u"),
-                                             dbus_interface="opc.IOPCSyncIO", timeout=10)
+        try:
+            hr, states, errors = self.group.Read(dbus.UInt32(1), dbus.UInt32(1),
+                                                 dbus.Array([dbus.UInt32(self.handles[item_id])], signature="u"),
+                                                 dbus_interface="opc.IOPCSyncIO", timeout=2)
+        except dbus.DBusException:
+            return None  # no answer in time: the main thread is held
         return str(states[0][4][1]) if hr == 0 else None
 
 
