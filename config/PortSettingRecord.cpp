@@ -1,7 +1,6 @@
 #include "PortSettingRecord.h"
 
 #include <charconv>
-#include <cmath>
 
 const std::array<const char*, psFieldCount> kPortSettingColumns = {
     "ID", "DESCRIPTION", "PORT", "BAUD_RATE", "DATA_BITS", "PARITY", "STOP_BITS", "FLOW_CONTROL",
@@ -48,20 +47,3 @@ std::optional<int> ParseDecimal(std::string_view text)
     return value;
 }
 
-std::optional<int> ParseWholeNumber(std::string_view text)
-{
-    if (const auto value = ParseDecimal(text))
-        return value;
-    if (text.empty() || text.front() == '+')
-        return std::nullopt;
-    // Only digits, sign, point and exponent: the library's parser may
-    // skip blanks that a stored number never has.
-    if (text.find_first_not_of("0123456789+-.eE") != std::string_view::npos)
-        return std::nullopt;
-    double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
-        value != std::trunc(value) || value < -2147483648.0 || value > 2147483647.0)
-        return std::nullopt;
-    return static_cast<int>(value);
-}

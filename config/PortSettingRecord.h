@@ -39,10 +39,6 @@ struct TPortSetting {
 // Decimal integer text (optional sign, no blanks), as the grid and the table
 // carry numbers; nullopt for anything else, including out-of-range values.
 std::optional<int> ParseDecimal(std::string_view text);
-// A whole number as a database column may give it back: decimal integer text
-// or a number without fraction ("13.0", "1.3e1"); nullopt for anything
-// with a fraction, blanks or outside int.
-std::optional<int> ParseWholeNumber(std::string_view text);
 
 // Allowed texts of the serial fields (exact, case-sensitive).
 inline constexpr std::array<const char*, 13> kBaudRateTexts = {

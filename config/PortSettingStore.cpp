@@ -226,8 +226,9 @@ PortSettingLoad LoadPortSettings(const support::DataAccessApi& da, int conn, TPo
             // Stored in a REAL column as 250.0; anything else is taken as
             // before (Save writes 100 for a text that is no number).
             std::string& interval = row.setting.fields[psAUTO_SEND_INTERVAL];
-            if (const auto value = ParseWholeNumber(interval))
-                interval = std::to_string(*value);
+            if (!interval.empty())
+                if (const auto value = rs.integer("AUTO_SEND_INTERVAL"))
+                    interval = std::to_string(*value);
             const auto baud = ParseDecimal(row.setting[psBAUD_RATE]);
             if (!baud || *baud <= 0) {
                 result.problems.push_back(invalidValue(description, psBAUD_RATE, row.setting[psBAUD_RATE]));
@@ -262,18 +263,18 @@ namespace {
 // byte for byte.
 using StoredRow = std::vector<std::string>;
 
-StoredRow storedForm(StoredRow row)
+StoredRow writtenForm(StoredRow row)
 {
     for (int f = 0; f < psFieldCount; ++f) {
         std::string& cell = row[static_cast<std::size_t>(f)];
         if (PortSettingReadAsInteger(static_cast<PortSettingField>(f)))
-            if (const auto value = ParseWholeNumber(cell))
+            if (const auto value = ParseDecimal(cell))
                 cell = std::to_string(*value);
     }
     return row;
 }
 
-// The table's rows in stored form, sorted; nullopt when they cannot be read.
+// The table's rows in the same form, sorted; nullopt when they cannot be read.
 std::optional<std::vector<StoredRow>> readBack(const support::DataAccessApi& da, int conn)
 {
     RecordSet rs(da);
@@ -282,13 +283,17 @@ std::optional<std::vector<StoredRow>> readBack(const support::DataAccessApi& da,
     std::vector<StoredRow> rows;
     for (; !rs.eof(); rs.next()) {
         StoredRow row;
-        for (const char* column : kPortSettingColumns) {
+        for (int f = 0; f < psFieldCount; ++f) {
+            const char* column = kPortSettingColumns[static_cast<std::size_t>(f)];
             auto value = rs.bytes(column);
             if (!value)
                 return std::nullopt;
+            if (PortSettingReadAsInteger(static_cast<PortSettingField>(f)) && !value->empty())
+                if (const auto number = rs.integer(column))
+                    value = std::to_string(*number);
             row.push_back(std::move(*value));
         }
-        rows.push_back(storedForm(std::move(row)));
+        rows.push_back(std::move(row));
     }
     std::sort(rows.begin(), rows.end());
     return rows;
@@ -325,7 +330,7 @@ bool SavePortSettings(const support::DataAccessApi& da, int conn, const TPortGri
                 lengths[static_cast<std::size_t>(f)] = static_cast<int>(cell.size());
                 expected.push_back(cell);
             }
-            written.push_back(storedForm(std::move(expected)));
+            written.push_back(writtenForm(std::move(expected)));
             if (da.InsertRecordN(conn, kTable, kPortSettingColumns.data(), values.data(), lengths.data(),
                                  psFieldCount, true) < 1)
                 return false;

@@ -3,6 +3,7 @@
 #include "ControllerFixture.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -14,6 +15,8 @@
 #include <QTest>
 
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -309,4 +312,29 @@ TEST_F(MainWindow, ValueCellShowsALostDeviceUntilItIsBack)
     ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "<device lost>"; }));
     QTest::mouseClick(Find<QPushButton>("bbnStop"), Qt::LeftButton);
     EXPECT_EQ(cell("Scale"), "2.0");
+}
+
+// A database that cannot be opened at start: after the retry time the
+// window shows why and offers to try again; Yes starts another round.
+TEST_F(MainWindow, UnopenableDatabaseIsShownWithAnOfferToTryAgain)
+{
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
+    MainController::Options o;
+    o.programFolder = Folder();
+    o.databaseRetryMs = 300;
+    o.databaseRetryIntervalMs = 100;
+    controller = std::make_unique<MainController>(o, libs, remote);
+    window = std::make_unique<TfrmMain>(*controller);
+    controller->Create();
+    boxes.answers = {6, 7}; // Yes, then No
+    const auto offers = [&] {
+        return std::count_if(boxes.shown.begin(), boxes.shown.end(), [](const ScriptedBoxes::Box& b) {
+            return b.text.find("LINVARO.GDB") != std::string::npos && b.text.find("Try again?") != std::string::npos &&
+                   b.buttons == 3;
+        });
+    };
+    ASSERT_TRUE(WaitFor([&] { return offers() == 2; }, 10000));
+    ServeEventsFor(500);
+    EXPECT_EQ(offers(), 2) << "No ends the offers";
+    EXPECT_FALSE(controller->DatabaseConnected());
 }

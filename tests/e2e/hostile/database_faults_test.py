@@ -11,7 +11,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import COLUMNS, Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import COLUMNS, Checks, check_probe, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
 
 
 def endless_view(home):
@@ -49,9 +49,7 @@ def main():
         time.sleep(1)
     finally:
         if probe:
-            calls, failures, worst = probe.finish()
-            checks.check(calls > 0 and failures == 0, "the probe's calls all answered (%d calls)" % calls)
-            checks.check(worst < 100, "GetStatus round trips stayed under 100 ms (max %.1f ms)" % worst)
+            check_probe(checks, probe)
         checks.check(app.stop() == 0, "SIGTERM ends the program with exit code 0")
 
     # Held locked by another program for three seconds at start.

@@ -32,6 +32,14 @@ COLUMNS = ("ID", "DESCRIPTION", "PORT", "BAUD_RATE", "DATA_BITS", "PARITY", "STO
            "LOGGED", "AUTO_SUFFIX")
 
 
+def check_probe(checks, probe):
+    """The verdict of every case on its status probe: all calls answered,
+    none slower than 100 ms."""
+    calls, failures, worst = probe.finish()
+    checks.check(calls > 0 and failures == 0, "the probe's calls all answered (%d calls)" % calls)
+    checks.check(worst < 100, "GetStatus round trips stayed under 100 ms (max %.1f ms)" % worst)
+
+
 class Checks:
     """Collects results; the case's exit code is 1 when any failed."""
 

@@ -7,7 +7,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import Checks, check_probe, Home, Linvaro, Pty, StatusProbe, TagReader, port_row, wait_until  # noqa: E402
 
 REAL = {c: "REAL" for c in ("ID", "DISABLED", "NULL_TERMINATED", "CONVERT_HEX", "AUTO_SEND_INTERVAL", "LOGGED")}
 
@@ -32,7 +32,7 @@ def main():
         checks.check('Port "Scale" started!' in log and 'Port "Belt" started!' in log, "both enabled ports start")
         checks.check('Port "Off" started!' not in log, "the disabled port (1.0) gets no link")
         probe = StatusProbe(home.env())
-        from harness import TagReader
+
         reader = TagReader()
         # Strings to both ports for a while, each checked in its own tag.
         for i in range(20):
@@ -47,9 +47,7 @@ def main():
             time.sleep(0.1)
     finally:
         if probe:
-            calls, failures, worst = probe.finish()
-            checks.check(calls > 0 and failures == 0, "the probe's calls all answered (%d calls)" % calls)
-            checks.check(worst < 100, "GetStatus round trips stayed under 100 ms (max %.1f ms)" % worst)
+            check_probe(checks, probe)
         checks.check(app.stop() == 0, "SIGTERM ends the program with exit code 0")
         for p in (scale, belt, off):
             p.close()
