@@ -1,5 +1,6 @@
 #include "MainController.h"
 
+#include "LogText.h"
 #include "PortSettingStore.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,9 @@ constexpr int kButtonsOk = 4, kButtonsYesNo = 3, kButtonsYesCancel = 9;
 constexpr int kAnswerYes = 6;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// One line on standard error, control characters escaped like the log's.
+void Tell(const std::string& text) { std::fprintf(stderr, "linvaro: %s\n", logtext::LogLine(text).c_str()); }
 
 // The current local time as a date-time number (days since 1899-12-30).
 double LocalNowAsDate()
@@ -93,8 +97,7 @@ void MainController::Create()
     } else {
         Log("Error connecting to database " + Quoted(dbPath) + "! (try 1: " + error + "; trying again for " +
             std::to_string(options_.databaseRetryMs / 1000) + " s)");
-        std::fprintf(stderr, "linvaro: cannot open the configuration database %s (%s); trying again\n",
-                     dbPath.c_str(), error.c_str());
+        Tell("cannot open the configuration database " + dbPath + " (" + error + "); trying again");
         databaseRetryClock_.start();
         databaseRetryTimer_.start();
     }
@@ -141,7 +144,7 @@ void MainController::retryDatabase()
     const std::string text = "Error connecting to database " + Quoted(dbPath) + "! " + error + " (gave up after " +
                              std::to_string(databaseTries_) + " tries)";
     Log(text);
-    std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+    Tell(text);
     emit databaseUnavailable(text);
 }
 
@@ -156,10 +159,9 @@ void MainController::reportIniProblem()
     lastIniProblem_ = text;
     if (text.empty())
         return;
-    const std::string line = "The settings file cannot be read (" + text +
-                             "); its settings take their defaults and mapped serial ports open no device.";
-    Log(line);
-    std::fprintf(stderr, "linvaro: %s\n", line.c_str());
+    // Standard error was told by the general library at the first read.
+    Log("The settings file cannot be read (" + text +
+        "); its settings take their defaults and mapped serial ports open no device.");
 }
 
 void MainController::LogPortData(const std::string& logFile, bool sent, std::string_view bytes)
@@ -215,7 +217,7 @@ void MainController::LoadSettings(bool reload)
         loaded = LoadPortSettings(libs_.da, connection_, grid_);
         for (const auto& problem : loaded.problems) {
             Log(problem);
-            std::fprintf(stderr, "linvaro: %s\n", problem.c_str());
+            Tell(problem);
         }
     }
     LinkConfig config;
@@ -352,7 +354,7 @@ int MainController::ShowMsg(const std::string& text, int kind, int buttons)
     if (options_.headless)
         Log(text);
     if (!libs_.gn.ShowMsg) {
-        std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+        Tell(text);
         return (buttons & 4) ? 1 : (buttons & 2) ? 7 : 2;
     }
     return libs_.gn.ShowMsg(text.c_str(), kind, buttons, 0);

@@ -181,6 +181,15 @@ TEST_F(Settings, FileThatCannotBeReplacedStaysAsItWasAndIsReported)
     EXPECT_TRUE(std::filesystem::is_directory(ini));
 }
 
+TEST_F(Settings, LogFileSizeIsReadInMegabytesWithItsDefault)
+{
+    EXPECT_EQ(read().logFileSizeMb, 10);
+    writeFile(ini, "[System]\nLog File Size = 3\n");
+    EXPECT_EQ(read().logFileSizeMb, 3);
+    writeFile(ini, "[System]\nLog File Size=0\n");
+    EXPECT_EQ(read().logFileSizeMb, 0);
+}
+
 TEST_F(Settings, LinkedFileStaysALinkAndItsTargetGetsTheSettings)
 {
     std::filesystem::create_directory(dir.file("shared"));
