@@ -47,14 +47,15 @@ void ActivityLog::append(const std::string& message)
 {
     if (lines_.size() >= kMemoCapacity)
         Clear();
-    // Every output shows the same line: cut to a bound, so the memo's memory
-    // stays bounded, and with control characters escaped.
+    // The memo (and standard output fed from it) shows the line cut to a
+    // bound, so its memory stays bounded, and with control characters
+    // escaped; the file writer gets the message and does the same.
     const std::string text = logtext::LogLine(message);
     const QString line = stampNow() + QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     lines_.append(line);
     emit lineAdded(line);
     if (logToFile_ && fileWriter_)
-        fileWriter_(text, logFilePath_);
+        fileWriter_(message, logFilePath_);
 }
 
 const QString& ActivityLog::stampNow()
