@@ -1,5 +1,6 @@
 #include "PortSettingRecord.h"
 
+#include <algorithm>
 #include <charconv>
 
 const std::array<const char*, psFieldCount> kPortSettingColumns = {
@@ -47,3 +48,10 @@ std::optional<int> ParseDecimal(std::string_view text)
     return value;
 }
 
+
+std::string PortLogFilePath(const std::string& folder, const std::string& port)
+{
+    std::string name = port;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return folder + name + ".log";
+}

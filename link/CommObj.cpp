@@ -144,11 +144,7 @@ void TCommObj::Configure(const TPortSetting& s, const LinkConfig& config)
     autoSendInterval_ = ParseDecimal(s[psAUTO_SEND_INTERVAL]).value_or(100);
     logged_ = s.logged();
     autoSuffix_ = s[psAUTO_SUFFIX];
-    // <home>/<PORT>.log; a port given as a device path keeps the file in
-    // the home folder (COM3.log, _dev_ttyUSB0.log).
-    std::string fileName = s[psPORT];
-    std::replace(fileName.begin(), fileName.end(), '/', '_');
-    logFilePath_ = config.programFolder + fileName + ".log";
+    logFilePath_ = PortLogFilePath(config.programFolder, s[psPORT]);
 }
 
 void TCommObj::SetDataBits(std::string_view text)
