@@ -1,17 +1,15 @@
 """Configuration databases that hold the start-up: a PORT_SETTING view that
 never ends (SIGTERM must still end the program at once, and without it the
-statement ends at its bound and the program serves on), a database another
-program holds locked for a moment (tried again, then loaded), and none at
-all (a headless copy ends with a failure code)."""
+statement ends at its bound and the program serves on), and none at all (a
+headless copy ends with a failure code once its retries are over)."""
 import os
 import signal
 import sqlite3
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import COLUMNS, Checks, check_probe, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import COLUMNS, Checks, check_probe, Home, Linvaro, StatusProbe  # noqa: E402
 
 
 def endless_view(home):
@@ -51,23 +49,6 @@ def main():
         if probe:
             check_probe(checks, probe)
         checks.check(app.stop() == 0, "SIGTERM ends the program with exit code 0")
-
-    # Held locked by another program for three seconds at start.
-    device = Pty()
-    home = Home([port_row(1, "Scale", "COM1")], devices={"COM1": device.path})
-    holder = sqlite3.connect(os.path.join(home.path, "LINVARO.GDB"), isolation_level=None, check_same_thread=False)
-    holder.execute("BEGIN EXCLUSIVE")
-    threading.Timer(3.0, lambda: holder.execute("COMMIT")).start()
-    app = Linvaro(program, home)
-    try:
-        checks.check(app.wait_for_log("All enabled ports successfully started!", 40),
-                     "the locked database is tried again and its port starts")
-        log = app.log()
-        checks.check(log.count("Error connecting to database") >= 2, "a log line per try")
-    finally:
-        checks.check(app.stop() == 0, "SIGTERM ends the program with exit code 0")
-        holder.close()
-        device.close()
 
     # No database at all (a folder in its place): a failure code after the retries.
     home = Home()
