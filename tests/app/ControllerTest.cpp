@@ -320,12 +320,7 @@ TEST_F(Controller, DatabaseLockedAtStartIsTriedAgainUntilItOpens)
                         "c.execute('COMMIT')\n",
                   QString::fromStdString(db)});
     ASSERT_TRUE(holder.waitForReadyRead(10000));
-    MainController::Options o;
-    o.programFolder = Folder();
-    o.headless = true;
-    o.databaseRetryMs = 20000;
-    o.databaseRetryIntervalMs = 200;
-    controller = std::make_unique<MainController>(o, libs, remote);
+    Make(true, 20000, 200);
     bool unavailable = false;
     QObject::connect(controller.get(), &MainController::databaseUnavailable, [&] { unavailable = true; });
     controller->Create();
@@ -344,12 +339,7 @@ TEST_F(Controller, DatabaseLockedAtStartIsTriedAgainUntilItOpens)
 TEST_F(Controller, DatabaseThatNeverOpensIsGivenUpAfterTheRetryTime)
 {
     ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
-    MainController::Options o;
-    o.programFolder = Folder();
-    o.headless = true;
-    o.databaseRetryMs = 600;
-    o.databaseRetryIntervalMs = 100;
-    controller = std::make_unique<MainController>(o, libs, remote);
+    Make(true, 600, 100);
     std::string reason;
     QObject::connect(controller.get(), &MainController::databaseUnavailable, [&](const std::string& e) { reason = e; });
     controller->Create();

@@ -319,11 +319,7 @@ TEST_F(MainWindow, ValueCellShowsALostDeviceUntilItIsBack)
 TEST_F(MainWindow, UnopenableDatabaseIsShownWithAnOfferToTryAgain)
 {
     ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
-    MainController::Options o;
-    o.programFolder = Folder();
-    o.databaseRetryMs = 300;
-    o.databaseRetryIntervalMs = 100;
-    controller = std::make_unique<MainController>(o, libs, remote);
+    Make(false, 300, 100);
     window = std::make_unique<TfrmMain>(*controller);
     controller->Create();
     boxes.answers = {6, 7}; // Yes, then No
