@@ -5,12 +5,14 @@
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
+#include "MqttWiring.h"
 #include "OpcServerWiring.h"
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
 
 #include "BusServer.h"
 #include "DynamicLibrary.h"
+#include "EdgeNode.h"
 #include "RegistryStore.h"
 #include "UserFolders.h"
 
@@ -39,6 +41,7 @@ struct CommandLine {
     std::string home;
     bool headless = false;
     bool exit = false;
+    bool setMqttPassword = false;
     bool regServer = false, unregServer = false, embedding = false, automation = false;
     std::string error;
 };
@@ -63,6 +66,8 @@ CommandLine Parse(int argc, char** argv)
             cl.headless = true;
         } else if (std::strcmp(a, "--exit") == 0) {
             cl.exit = true;
+        } else if (std::strcmp(a, "--set-mqtt-password") == 0) {
+            cl.setMqttPassword = true;
         } else if (IsSwitch(a, "regserver")) {
             cl.regServer = true;
         } else if (IsSwitch(a, "unregserver")) {
@@ -128,7 +133,7 @@ int main(int argc, char** argv)
     if (!cl.error.empty()) {
         if (cl.error != "help")
             std::fprintf(stderr, "linvaro: %s\n", cl.error.c_str());
-        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [/regserver|/unregserver|/embedding|/automation]\n");
+        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [--set-mqtt-password] [/regserver|/unregserver|/embedding|/automation]\n");
         return cl.error == "help" ? 0 : 2;
     }
 
@@ -138,7 +143,7 @@ int main(int argc, char** argv)
     // runs headless, so no window or modal box can hold it up before it
     // answers on the bus.
     const bool startedByBus = startMode == comserver::StartMode::Automation;
-    const bool gui = !cl.headless && !cl.exit && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
+    const bool gui = !cl.headless && !cl.exit && !cl.setMqttPassword && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
     std::unique_ptr<QCoreApplication> app;
     if (gui)
         app = std::make_unique<QApplication>(argc, argv);
@@ -196,6 +201,8 @@ int main(int argc, char** argv)
     libs.load(ProgramFolder(), plainBox);
     RemoteTagLibrary remote;
     remote.Load(ProgramFolder(), plainBox);
+    if (cl.setMqttPassword)
+        return SetMqttPasswordFromInput(home, libs);
     if (gui && libs.gn.SetMsgHandler)
         libs.gn.SetMsgHandler(&ShowModalMessageBox, nullptr);
 
@@ -290,6 +297,8 @@ int main(int argc, char** argv)
         controller.Create();
         controller.EndStartupPhase();
     }
+    // The Sparkplug B edge node, when Linvaro.ini enables it.
+    std::unique_ptr<EdgeNode> mqttNode = StartMqttEdgeNode(controller, libs);
     // Clients in other processes reach the OPC server over the session bus;
     // without a bus the program runs for its in-process uses only.
     QString busError;
@@ -308,6 +317,7 @@ int main(int argc, char** argv)
                 QCoreApplication::quit();
         });
     const int rc = app->exec();
+    mqttNode.reset();
     window.reset();
     // Clients' references go first, then every server object goes before the
     // controller, so no client call can reach the tag table or the links.
