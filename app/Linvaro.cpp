@@ -1,6 +1,7 @@
 // The program entry: command line, support libraries, single instance, then
 // the controller with its main window (or without, in headless mode).
 #include "AppInit.h"
+#include "ConsoleOutput.h"
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
@@ -86,11 +87,16 @@ CommandLine Parse(int argc, char** argv)
 }
 
 int g_signalPipe[2] = {-1, -1};
+// Ends every database statement and lock wait at once, so that a signal
+// that arrives while the start-up is inside the database is seen at once.
+TAbortAllDB g_abortDatabase = nullptr;
 
 void OnTerminationSignal(int)
 {
     const char c = 'x';
     [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
+    if (g_abortDatabase)
+        g_abortDatabase();
 }
 
 // The program file's full path (symbolic links resolved).
@@ -219,14 +225,8 @@ int main(int argc, char** argv)
     comserver::RunStartupWork(startMode, programPath, givenHome);
 
     // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
-    if (libs.gn.GetInitSettingStr) {
-        const std::string ini = home + MainController::kIniFile;
-        auto get = libs.gn.GetInitSettingStr;
-        TCommPortDriver::SetDeviceNameResolver([get, ini](const std::string& com) -> std::string {
-            const char* path = get("Serial Ports", com.c_str(), ini.c_str(), "");
-            return path ? std::string(path) : std::string();
-        });
-    }
+    if (libs.generalLoaded())
+        TCommPortDriver::SetDeviceMapping(SerialPortMapping(libs.gn, home + MainController::kIniFile));
 
     MainController::Options options;
     options.programFolder = home;
@@ -237,6 +237,8 @@ int main(int argc, char** argv)
     if (cl.headless)
         options.startArguments.push_back("--headless");
     options.headless = !gui;
+    // Outlives the controller, whose last log lines it still takes.
+    std::unique_ptr<ConsoleOutput> console;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
     ConnectOpcServer(controller);
@@ -268,10 +270,18 @@ int main(int argc, char** argv)
     } else {
         // Headless: the activity log goes to standard output, and SIGTERM or
         // SIGINT act as the "Exit" message.
-        QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [](const QString& line) {
-            std::fprintf(stdout, "%s\n", line.toUtf8().constData());
-            std::fflush(stdout);
+        // A reader that stalls never holds the main thread: lines queue up
+        // to a bound and are then dropped (and counted).
+        console = std::make_unique<ConsoleOutput>(STDOUT_FILENO);
+        QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [&console](const QString& line) {
+            if (console)
+                console->Write(line.toStdString());
         });
+        // Without its configuration database a service is of no use: end
+        // with a failure code, so that a service manager sees it.
+        QObject::connect(&controller, &MainController::databaseUnavailable, app.get(),
+                         [] { QCoreApplication::exit(3); });
+        g_abortDatabase = libs.da.AbortAllDB;
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
             signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {

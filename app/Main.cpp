@@ -106,6 +106,15 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
     connect(&c_, &MainController::scanningChanged, this, &TfrmMain::setScanningState);
     connect(&c_, &MainController::hideRequested, this, &TfrmMain::HideToTray);
     connect(&c_, &MainController::settingsLoaded, this, &TfrmMain::loadControls);
+    // The window offers to try again; the box is shown from the event loop,
+    // never inside the retry timer's own call.
+    connect(
+        &c_, &MainController::databaseUnavailable, this,
+        [this](const std::string& error) {
+            if (c_.ShowMsg(error + "\r\rTry again?", 1, 1 | 2) == 6)
+                c_.RetryDatabase();
+        },
+        Qt::QueuedConnection);
     connect(&c_.Grid(), &TPortGrid::rowsChanged, this, &TfrmMain::rebuildGrid);
     connect(&c_.Grid(), &TPortGrid::cellChanged, this, &TfrmMain::updateCell);
     connect(&c_.Activity(), &ActivityLog::lineAdded, this, [this](const QString& line) {

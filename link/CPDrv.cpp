@@ -30,7 +30,17 @@ constexpr std::uint32_t kQueueFullWaitMs = 2;
 std::uint32_t ClampBufSize(std::uint32_t v) { return std::clamp(v, kMinBufSize, kMaxBufSize); }
 
 std::mutex g_resolverMutex;
-std::function<std::string(const std::string&)> g_resolver;
+serial::ComPortMapping g_mapping;
+
+serial::DeviceResolution ResolveDeviceOf(const std::string& portName)
+{
+    serial::ComPortMapping mapping;
+    {
+        std::lock_guard lock(g_resolverMutex);
+        mapping = g_mapping;
+    }
+    return serial::ResolveDevice(portName, mapping);
+}
 
 } // namespace
 
@@ -44,19 +54,21 @@ std::uint32_t BaudRateOf(TBaudRate rate)
 
 void TCommPortDriver::SetDeviceNameResolver(std::function<std::string(const std::string& comName)> resolver)
 {
-    std::lock_guard lock(g_resolverMutex);
-    g_resolver = std::move(resolver);
+    serial::ComPortMapping mapping;
+    if (resolver)
+        mapping = [resolver = std::move(resolver)](const std::string& com) {
+            return serial::MappingFromPath(resolver(com));
+        };
+    SetDeviceMapping(std::move(mapping));
 }
 
-std::string TCommPortDriver::DevicePathFor(const std::string& portName)
+void TCommPortDriver::SetDeviceMapping(serial::ComPortMapping mapping)
 {
-    std::function<std::string(const std::string&)> resolver;
-    {
-        std::lock_guard lock(g_resolverMutex);
-        resolver = g_resolver;
-    }
-    return serial::ResolveDevicePath(portName, resolver);
+    std::lock_guard lock(g_resolverMutex);
+    g_mapping = std::move(mapping);
 }
+
+std::string TCommPortDriver::DevicePathFor(const std::string& portName) { return ResolveDeviceOf(portName).path; }
 
 TCommPortDriver::TCommPortDriver(QObject* owner)
     : QObject(owner), receiveBuffer_(inBufSize_), pollTimer_(this)
@@ -206,7 +218,13 @@ bool TCommPortDriver::Connect()
     if (open_)
         return true;
 
-    const std::string path = DevicePathFor(portName_);
+    const serial::DeviceResolution resolved = ResolveDeviceOf(portName_);
+    if (resolved.path.empty()) {
+        lastError_ = resolved.error;
+        qCWarning(lcSerialDriver) << "cannot open port" << portName_.c_str() << "-" << lastError_.c_str();
+        return false;
+    }
+    const std::string& path = resolved.path;
     auto device = std::make_unique<serial::SerialDevice>();
     serial::SerialError err = device->open(path);
     if (err.ok())

@@ -8,6 +8,8 @@
 // one thread (the main thread for port links); polling and OnReceiveData run
 // there too. Send calls may come from any thread at the same time; each send
 // goes out whole before the next one starts.
+#include "LineSettings.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -111,8 +113,13 @@ public:
     // Without a resolver, or without a mapping, COMn is /dev/ttyS(n-1). Set
     // it before connecting ports.
     static void SetDeviceNameResolver(std::function<std::string(const std::string& comName)> resolver);
+    // The same with the full answer of the settings: a COMn may also be
+    // refused (mapped to nothing, or its settings file unreadable), and then
+    // Connect opens nothing and fails with the mapping's reason.
+    static void SetDeviceMapping(serial::ComPortMapping mapping);
     // The device path that Connect opens for a port name ("\\.\COM3",
-    // "COM3" or a path such as /dev/ttyUSB0, which is used as it is).
+    // "COM3" or a path such as /dev/ttyUSB0, which is used as it is); ""
+    // when the name is refused (see serial::ResolveDevice).
     static std::string DevicePathFor(const std::string& portName);
 
     // Opens and sets up the port; true at once when it is already open.
@@ -134,6 +141,8 @@ public:
     bool SendString(std::string_view text);
 
     // Why the last Connect failed (system error text); empty after success.
+    // Why the last Connect failed, naming the device path (or the port
+    // name that could not be resolved to one).
     const std::string& LastError() const { return lastError_; }
 
 private:

@@ -144,7 +144,7 @@ void TCommObj::Configure(const TPortSetting& s, const LinkConfig& config)
     autoSendInterval_ = ParseDecimal(s[psAUTO_SEND_INTERVAL]).value_or(100);
     logged_ = s.logged();
     autoSuffix_ = s[psAUTO_SUFFIX];
-    logFilePath_ = config.programFolder + s[psPORT] + ".log";
+    logFilePath_ = PortLogFilePath(config.programFolder, s[psPORT]);
 }
 
 void TCommObj::SetDataBits(std::string_view text)
@@ -310,6 +310,8 @@ void TCommObj::ReceiveData(const char* data, std::uint32_t size)
         }
 
         host_.Log("String (HEX: " + hex + ") received from port " + Quoted(description_) + ".");
+        if (logged_)
+            host_.LogPortData(logFilePath_, false, chunk);
     } catch (...) {
         reportFailure("Error while receiving string from port " + Quoted(description_) + "! " + kStopped,
                       "Error while receiving string from port " + Quoted(description_) + "!\r" + kStopped, false);
@@ -371,6 +373,8 @@ void TCommObj::Send(std::string_view text)
         static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), std::numeric_limits<std::uint32_t>::max()));
     const std::uint32_t sent = driver_->SendData(out.data(), count);
     bytesSent_ += sent;
+    if (logged_ && sent > 0)
+        host_.LogPortData(logFilePath_, true, std::string_view(out).substr(0, sent));
     const bool all = sent == out.size();
     if (!all)
         ++errors_;

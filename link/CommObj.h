@@ -118,6 +118,8 @@ public:
     const std::string& PendingText() const { return pendingText_; }
     LinkMode Mode() const { return mode_; }
     TCommPortDriver& Driver() { return *driver_; }
+    // Why the last Start failed (the device path and the system's reason).
+    const std::string& StartError() const { return driver_->LastError(); }
     TBMDThread& Worker() { return *worker_; }
 
 private:

@@ -5,6 +5,7 @@
 #include "PlugImage.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -19,6 +20,8 @@
 #include <QTimer>
 
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -393,4 +396,25 @@ TEST_F(MainWindow, WindowShowsTheProgramIconInEveryThemeSize)
     }
     const QColor stopped = PlugImage(false, 48).pixelColor(24, 24);
     EXPECT_EQ(stopped.red(), stopped.green()) << "the tray's stopped plug is grey";
+}
+
+// A database that cannot be opened at start: after the retry time the
+// window shows why and offers to try again; Yes starts another round.
+TEST_F(MainWindow, UnopenableDatabaseIsShownWithAnOfferToTryAgain)
+{
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
+    Make(false, 300, 100);
+    window = std::make_unique<TfrmMain>(*controller);
+    controller->Create();
+    boxes.answers = {6, 7}; // Yes, then No
+    const auto offers = [&] {
+        return std::count_if(boxes.shown.begin(), boxes.shown.end(), [](const ScriptedBoxes::Box& b) {
+            return b.text.find("LINVARO.GDB") != std::string::npos && b.text.find("Try again?") != std::string::npos &&
+                   b.buttons == 3;
+        });
+    };
+    ASSERT_TRUE(WaitFor([&] { return offers() == 2; }, 10000));
+    ServeEventsFor(500);
+    EXPECT_EQ(offers(), 2) << "No ends the offers";
+    EXPECT_FALSE(controller->DatabaseConnected());
 }
