@@ -7,6 +7,9 @@
 #include "OpcServerWiring.h"
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
+#include "UaEndpointWiring.h"
+
+#include "Endpoint.h"
 
 #include "BusServer.h"
 #include "DynamicLibrary.h"
@@ -75,9 +78,11 @@ CommandLine Parse(int argc, char** argv)
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnTerminationSignal(int)
+// SIGTERM and SIGINT close the program, SIGHUP reloads the settings; the
+// handler only tells the main loop which.
+void OnSignal(int signal)
 {
-    const char c = 'x';
+    const char c = signal == SIGHUP ? 'r' : 'x';
     [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
 }
 
@@ -209,8 +214,9 @@ int main(int argc, char** argv)
         else
             controller.EndStartupPhase();
     } else {
-        // Headless: the activity log goes to standard output, and SIGTERM or
-        // SIGINT act as the "Exit" message.
+        // Headless: the activity log goes to standard output, SIGTERM or
+        // SIGINT act as the "Exit" message, and SIGHUP reloads the settings
+        // (LINVARO.GDB and Linvaro.ini) as a Save does after writing them.
         QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [](const QString& line) {
             std::fprintf(stdout, "%s\n", line.toUtf8().constData());
             std::fflush(stdout);
@@ -218,16 +224,21 @@ int main(int argc, char** argv)
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
             signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {
-                char c;
-                [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
-                controller.ExitMessage("Exit");
+                char c = 0;
+                if (read(g_signalPipe[0], &c, 1) != 1)
+                    return;
+                if (c == 'r')
+                    controller.LoadSettings(true);
+                else
+                    controller.ExitMessage("Exit");
             });
             struct sigaction sa{};
-            sa.sa_handler = OnTerminationSignal;
+            sa.sa_handler = OnSignal;
             sigemptyset(&sa.sa_mask);
             sa.sa_flags = SA_RESTART;
             sigaction(SIGTERM, &sa, nullptr);
             sigaction(SIGINT, &sa, nullptr);
+            sigaction(SIGHUP, &sa, nullptr);
         }
         QObject::connect(&instance, &SingleInstance::textReceived, &controller, [&controller](const std::string& text) {
             controller.ExitMessage(text);
@@ -244,7 +255,10 @@ int main(int argc, char** argv)
         controller.Activity().Log(text);
         std::fprintf(stderr, "linvaro: %s\n", text.c_str());
     }
+    // OPC UA clients see the same ports and tags through the controller's hub.
+    std::unique_ptr<ua::Endpoint> uaEndpoint = StartUaEndpoint(controller, libs.gn);
     const int rc = app->exec();
+    uaEndpoint.reset();
     window.reset();
     // Clients' references go first, then every server object goes before the
     // controller, so no client call can reach the tag table or the links.

@@ -17,6 +17,7 @@ using StatusCode = std::uint32_t;
     X(BadEncodingError, 0x80060000) \
     X(BadDecodingError, 0x80070000) \
     X(BadEncodingLimitsExceeded, 0x80080000) \
+    X(BadUnknownResponse, 0x80090000) \
     X(BadTimeout, 0x800A0000) \
     X(BadServiceUnsupported, 0x800B0000) \
     X(BadShutdown, 0x800C0000) \

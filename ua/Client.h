@@ -1,0 +1,110 @@
+#pragma once
+// A small blocking OPC UA client over a POSIX socket (SecurityPolicy None,
+// anonymous): the command-line tool, the benchmarks and the tests use it.
+// Every wait has a deadline. Requests may be pipelined: Send returns the
+// request id, Receive hands out responses as they come.
+//
+// Threads: one thread per client object.
+#include "Messages.h"
+#include "Transport.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ua {
+
+class Client {
+public:
+    Client() = default;
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // TCP, Hello and OpenSecureChannel.
+    bool Connect(const std::string& host, std::uint16_t port, int timeoutMs);
+    // CreateSession and ActivateSession (anonymous).
+    bool OpenSession(int timeoutMs, double sessionTimeoutMs = 60000);
+    // CloseSession (when one is open), CloseSecureChannel, then the socket.
+    void Close();
+    // The socket only, as a client that goes away without a word.
+    void Drop();
+    const std::string& Error() const { return error_; }
+    bool Connected() const { return fd_ >= 0; }
+
+    // Sends a request (the header's token and handle filled in); 0 on failure.
+    template <class Request>
+    std::uint32_t Send(std::uint32_t encodingId, Request& request)
+    {
+        request.header.authenticationToken = token_;
+        request.header.requestHandle = ++handle_;
+        request.header.timestamp = Now();
+        if (request.header.timeoutHint == 0)
+            request.header.timeoutHint = 60000;
+        std::string body;
+        EncodeMessage(body, encodingId, request);
+        return SendBody(body);
+    }
+    std::uint32_t SendBody(const std::string& body);
+    // The next response: its request id, encoding id and body (after the id).
+    bool Receive(std::uint32_t& requestId, std::uint32_t& typeId, std::string& body, int timeoutMs);
+
+    // Request and its response; the service result (a ServiceFault's too),
+    // or Bad_Timeout / Bad_CommunicationError / Bad_DecodingError.
+    template <class Request, class Response>
+    StatusCode Call(std::uint32_t requestEncoding, Request& request, std::uint32_t responseEncoding,
+                    Response& response, int timeoutMs = 10000)
+    {
+        const std::uint32_t id = Send(requestEncoding, request);
+        if (id == 0)
+            return sc::BadCommunicationError;
+        std::uint32_t gotId = 0, type = 0;
+        std::string body;
+        for (;;) {
+            if (!Receive(gotId, type, body, timeoutMs))
+                return error_ == "time-out" ? sc::BadTimeout : sc::BadCommunicationError;
+            if (gotId == id)
+                break;
+        }
+        return Decode(type, body, responseEncoding, response);
+    }
+    template <class Response>
+    StatusCode Decode(std::uint32_t type, const std::string& body, std::uint32_t responseEncoding, Response& response)
+    {
+        Decoder d(body, Limits());
+        if (type == enc::ServiceFault) {
+            ServiceFault f = d.Get<ServiceFault>();
+            return d.Ok() ? f.header.serviceResult : sc::BadDecodingError;
+        }
+        if (type != responseEncoding)
+            return sc::BadUnknownResponse;
+        d(response);
+        return d.Ok() ? response.header.serviceResult : sc::BadDecodingError;
+    }
+
+    // Sends bytes as they are (tests of bad input).
+    bool SendRaw(const std::string& bytes);
+    // Waits for the server to close the connection; the bytes it sent on the
+    // way are kept in received.
+    bool WaitClosed(int timeoutMs, std::string* received = nullptr);
+
+    static DecodeLimits Limits();
+
+private:
+    bool readChunk(std::string& chunk, int timeoutMs);
+    bool readExact(std::size_t n, std::string& out, int timeoutMs);
+    bool fail(const std::string& why);
+
+    int fd_ = -1;
+    std::string error_;
+    std::string endpointUrl_;
+    std::uint32_t channelId_ = 0;
+    std::uint32_t tokenId_ = 0;
+    std::uint32_t sequence_ = 1;
+    std::uint32_t requestId_ = 0;
+    std::uint32_t handle_ = 0;
+    std::uint32_t sendChunkSize_ = 8192;
+    NodeId token_;
+    bool session_ = false;
+};
+
+} // namespace ua
