@@ -27,6 +27,86 @@ std::int64_t NowMs()
 
 constexpr std::uint32_t kBufferSize = 65535;
 
+class SocketPipe final : public ClientPipe {
+public:
+    explicit SocketPipe(int fd) : fd_(fd) {}
+    ~SocketPipe() override { ::close(fd_); }
+
+    bool Send(const std::string& bytes, std::string& error) override
+    {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN) {
+                pollfd p{fd_, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+                continue;
+            }
+            if (n <= 0) {
+                error = std::string("send: ") + std::strerror(errno);
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool Read(std::size_t n, std::string& out, int timeoutMs, std::string& error) override
+    {
+        const std::int64_t deadline = NowMs() + timeoutMs;
+        out.resize(n);
+        std::size_t got = 0;
+        while (got < n) {
+            const std::int64_t left = deadline - NowMs();
+            if (left <= 0) {
+                error = "time-out";
+                return false;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                error = r == 0 ? "time-out" : std::strerror(errno);
+                return false;
+            }
+            const ssize_t k = ::recv(fd_, out.data() + got, n - got, 0);
+            if (k < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (k <= 0) {
+                error = k == 0 ? "closed by the server" : std::strerror(errno);
+                return false;
+            }
+            got += static_cast<std::size_t>(k);
+        }
+        return true;
+    }
+
+    bool WaitClosed(int timeoutMs, std::string* received) override
+    {
+        const std::int64_t deadline = NowMs() + timeoutMs;
+        char buffer[4096];
+        for (;;) {
+            const std::int64_t left = deadline - NowMs();
+            if (left <= 0)
+                return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+                continue;
+            const ssize_t k = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN))
+                return true;
+            if (k > 0 && received)
+                received->append(buffer, static_cast<std::size_t>(k));
+        }
+    }
+
+private:
+    int fd_;
+};
+
 } // namespace
 
 Client::~Client() { Drop(); }
@@ -48,54 +128,22 @@ bool Client::fail(const std::string& why)
 
 void Client::Drop()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    pipe_.reset();
     session_ = false;
 }
 
 bool Client::SendRaw(const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, 1000);
-            continue;
-        }
-        if (n <= 0)
-            return fail(std::string("send: ") + std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    if (!pipe_)
+        return fail("not connected");
+    return pipe_->Send(bytes, error_);
 }
 
 bool Client::readExact(std::size_t n, std::string& out, int timeoutMs)
 {
-    const std::int64_t deadline = NowMs() + timeoutMs;
-    out.resize(n);
-    std::size_t got = 0;
-    while (got < n) {
-        const std::int64_t left = deadline - NowMs();
-        if (left <= 0)
-            return fail("time-out");
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return fail(r == 0 ? "time-out" : std::strerror(errno));
-        const ssize_t k = ::recv(fd_, out.data() + got, n - got, 0);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (k <= 0)
-            return fail(k == 0 ? "closed by the server" : std::strerror(errno));
-        got += static_cast<std::size_t>(k);
-    }
-    return true;
+    if (!pipe_)
+        return fail("not connected");
+    return pipe_->Read(n, out, timeoutMs, error_);
 }
 
 bool Client::readChunk(std::string& chunk, int timeoutMs)
@@ -120,21 +168,7 @@ bool Client::readChunk(std::string& chunk, int timeoutMs)
 
 bool Client::WaitClosed(int timeoutMs, std::string* received)
 {
-    const std::int64_t deadline = NowMs() + timeoutMs;
-    char buffer[4096];
-    for (;;) {
-        const std::int64_t left = deadline - NowMs();
-        if (left <= 0)
-            return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
-        const ssize_t k = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN))
-            return true;
-        if (k > 0 && received)
-            received->append(buffer, static_cast<std::size_t>(k));
-    }
+    return pipe_ && pipe_->WaitClosed(timeoutMs, received);
 }
 
 bool Client::Connect(const std::string& host, std::uint16_t port, int timeoutMs)
@@ -145,26 +179,39 @@ bool Client::Connect(const std::string& host, std::uint16_t port, int timeoutMs)
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
         return fail("cannot resolve " + host);
-    fd_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int rc = fd_ < 0 ? -1 : ::connect(fd_, found->ai_addr, found->ai_addrlen);
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int rc = fd < 0 ? -1 : ::connect(fd, found->ai_addr, found->ai_addrlen);
     ::freeaddrinfo(found);
     if (rc < 0 && errno != EINPROGRESS) {
         const std::string why = std::strerror(errno);
-        Drop();
+        if (fd >= 0)
+            ::close(fd);
         return fail("connect: " + why);
     }
-    pollfd p{fd_, POLLOUT, 0};
+    pollfd p{fd, POLLOUT, 0};
     int soError = 0;
     socklen_t len = sizeof soError;
-    if (::poll(&p, 1, timeoutMs) != 1 || ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
+    if (::poll(&p, 1, timeoutMs) != 1 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
         soError != 0) {
-        Drop();
+        ::close(fd);
         return fail("connect: " + std::string(soError ? std::strerror(soError) : "time-out"));
     }
     const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    endpointUrl_ = "opc.tcp://" + host + ":" + std::to_string(port);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return Connect(std::make_unique<SocketPipe>(fd), "opc.tcp://" + host + ":" + std::to_string(port), timeoutMs);
+}
 
+bool Client::Connect(std::unique_ptr<ClientPipe> pipe, const std::string& endpointUrl, int timeoutMs)
+{
+    Drop();
+    pipe_ = std::move(pipe);
+    endpointUrl_ = endpointUrl;
+    sequence_ = 1;
+    return handshake(timeoutMs);
+}
+
+bool Client::handshake(int timeoutMs)
+{
     HelloMessage hello;
     hello.receiveBufferSize = kBufferSize;
     hello.sendBufferSize = kBufferSize;
@@ -217,7 +264,7 @@ bool Client::Connect(const std::string& host, std::uint16_t port, int timeoutMs)
 
 std::uint32_t Client::SendBody(const std::string& body)
 {
-    if (fd_ < 0)
+    if (!pipe_)
         return 0;
     const std::uint32_t id = ++requestId_;
     constexpr std::size_t kOverhead = kHeaderSize + 8 + 8;
@@ -292,7 +339,7 @@ bool Client::OpenSession(int timeoutMs, double sessionTimeoutMs)
 
 void Client::Close()
 {
-    if (fd_ < 0)
+    if (!pipe_)
         return;
     if (session_) {
         CloseSessionRequest close;

@@ -1,17 +1,30 @@
 #pragma once
-// A small blocking OPC UA client over a POSIX socket (SecurityPolicy None,
-// anonymous): the command-line tool, the benchmarks and the tests use it.
-// Every wait has a deadline. Requests may be pipelined: Send returns the
-// request id, Receive hands out responses as they come.
+// A small blocking OPC UA client (SecurityPolicy None, anonymous): the
+// command-line tool, the benchmarks and the tests use it. It talks over a
+// TCP socket, or over any other byte pipe (tests put the server core at the
+// other end). Every wait has a deadline. Requests may be pipelined: Send
+// returns the request id, Receive hands out responses as they come.
 //
 // Threads: one thread per client object.
 #include "Messages.h"
 #include "Transport.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace ua {
+
+// The bytes between client and server.
+class ClientPipe {
+public:
+    virtual ~ClientPipe() = default;
+    virtual bool Send(const std::string& bytes, std::string& error) = 0;
+    // Exactly n bytes, or false with error "time-out" or why not.
+    virtual bool Read(std::size_t n, std::string& out, int timeoutMs, std::string& error) = 0;
+    // Waits for the other end to close; what came on the way is kept.
+    virtual bool WaitClosed(int timeoutMs, std::string* received) = 0;
+};
 
 class Client {
 public:
@@ -22,6 +35,8 @@ public:
 
     // TCP, Hello and OpenSecureChannel.
     bool Connect(const std::string& host, std::uint16_t port, int timeoutMs);
+    // Hello and OpenSecureChannel over a pipe of the caller's.
+    bool Connect(std::unique_ptr<ClientPipe> pipe, const std::string& endpointUrl, int timeoutMs);
     // CreateSession and ActivateSession (anonymous).
     bool OpenSession(int timeoutMs, double sessionTimeoutMs = 60000);
     // CloseSession (when one is open), CloseSecureChannel, then the socket.
@@ -29,7 +44,10 @@ public:
     // The socket only, as a client that goes away without a word.
     void Drop();
     const std::string& Error() const { return error_; }
-    bool Connected() const { return fd_ >= 0; }
+    // The session the requests name (tests of other clients' tokens).
+    const NodeId& AuthenticationToken() const { return token_; }
+    void SetAuthenticationToken(const NodeId& token) { token_ = token; }
+    bool Connected() const { return pipe_ != nullptr; }
 
     // Sends a request (the header's token and handle filled in); 0 on failure.
     template <class Request>
@@ -94,7 +112,9 @@ private:
     bool readExact(std::size_t n, std::string& out, int timeoutMs);
     bool fail(const std::string& why);
 
-    int fd_ = -1;
+    bool handshake(int timeoutMs);
+
+    std::unique_ptr<ClientPipe> pipe_;
     std::string error_;
     std::string endpointUrl_;
     std::uint32_t channelId_ = 0;
