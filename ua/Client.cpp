@@ -216,6 +216,8 @@ bool Client::handshake(int timeoutMs)
     hello.receiveBufferSize = kBufferSize;
     hello.sendBufferSize = kBufferSize;
     hello.endpointUrl = endpointUrl_;
+    hello.maxMessageSize = helloMaxMessage_;
+    hello.maxChunkCount = helloMaxChunks_;
     std::string chunk;
     if (!SendRaw(Framed("HEL", hello)) || !readChunk(chunk, timeoutMs))
         return false;
@@ -262,25 +264,32 @@ bool Client::handshake(int timeoutMs)
     return true;
 }
 
+std::string Client::MakeChunk(char chunkType, std::string_view body, std::uint32_t requestId)
+{
+    constexpr std::size_t kOverhead = kHeaderSize + 8 + 8;
+    std::string out;
+    WriteHeader(out, "MSG", chunkType, static_cast<std::uint32_t>(kOverhead + body.size()));
+    Encoder e(out);
+    e.Number(channelId_);
+    e.Number(tokenId_);
+    e.Number(sequence_++);
+    e.Number(requestId);
+    out.append(body);
+    return out;
+}
+
 std::uint32_t Client::SendBody(const std::string& body)
 {
     if (!pipe_)
         return 0;
     const std::uint32_t id = ++requestId_;
-    constexpr std::size_t kOverhead = kHeaderSize + 8 + 8;
-    const std::size_t maxBody = sendChunkSize_ - kOverhead;
+    const std::size_t maxBody = sendChunkSize_ - (kHeaderSize + 8 + 8);
     std::string out;
     std::size_t offset = 0;
     do {
         const std::size_t part = std::min(maxBody, body.size() - offset);
         const bool last = offset + part == body.size();
-        WriteHeader(out, "MSG", last ? 'F' : 'C', static_cast<std::uint32_t>(kOverhead + part));
-        Encoder e(out);
-        e.Number(channelId_);
-        e.Number(tokenId_);
-        e.Number(sequence_++);
-        e.Number(id);
-        out.append(body, offset, part);
+        out += MakeChunk(last ? 'F' : 'C', std::string_view(body).substr(offset, part), id);
         offset += part;
     } while (offset < body.size());
     return SendRaw(out) ? id : 0;

@@ -44,6 +44,12 @@ public:
     // The socket only, as a client that goes away without a word.
     void Drop();
     const std::string& Error() const { return error_; }
+    // What the Hello of the next Connect says the client takes (0: no limit).
+    void SetHelloLimits(std::uint32_t maxMessageSize, std::uint32_t maxChunkCount)
+    {
+        helloMaxMessage_ = maxMessageSize;
+        helloMaxChunks_ = maxChunkCount;
+    }
     // The session the requests name (tests of other clients' tokens).
     const NodeId& AuthenticationToken() const { return token_; }
     void SetAuthenticationToken(const NodeId& token) { token_ = token; }
@@ -63,6 +69,10 @@ public:
         return SendBody(body);
     }
     std::uint32_t SendBody(const std::string& body);
+    // One MSG chunk of this channel with the next sequence number (tests
+    // change its bytes before SendRaw: channel id at 8, token id at 12,
+    // sequence number at 16, request id at 20).
+    std::string MakeChunk(char chunkType, std::string_view body, std::uint32_t requestId);
     // The next response: its request id, encoding id and body (after the id).
     bool Receive(std::uint32_t& requestId, std::uint32_t& typeId, std::string& body, int timeoutMs);
 
@@ -123,6 +133,8 @@ private:
     std::uint32_t requestId_ = 0;
     std::uint32_t handle_ = 0;
     std::uint32_t sendChunkSize_ = 8192;
+    std::uint32_t helloMaxMessage_ = 0;
+    std::uint32_t helloMaxChunks_ = 0;
     NodeId token_;
     bool session_ = false;
 };
