@@ -40,8 +40,8 @@ class UaBadInput : public UaServerFixture {
 protected:
     // A fresh channel after Hello and OpenSecureChannel, its pipe, and
     // whether a good client beside it is still served afterwards.
-    Client& Open(MemoryPipe*& pipe, bool session = true) { return Connect(session, &pipe); }
-    StatusCode Closed(Client& c, MemoryPipe* pipe)
+    Client& Open(LoopbackPipe*& pipe, bool session = true) { return Connect(session, &pipe); }
+    StatusCode Closed(Client& c, LoopbackPipe* pipe)
     {
         std::string received;
         EXPECT_TRUE(c.WaitClosed(0, &received)) << "the channel stayed open";
@@ -60,24 +60,24 @@ protected:
 TEST_F(UaBadInput, GarbageAndMessagesOutOfPlaceCloseTheChannel)
 {
     // Not UA-TCP at all.
-    auto garbage = std::make_unique<MemoryPipe>(*server, clock);
+    auto garbage = std::make_unique<LoopbackPipe>(*server, clock);
     std::string error;
     garbage->Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n", error);
     EXPECT_TRUE(garbage->Closed());
     EXPECT_EQ(LastError(garbage->Pending()), sc::BadTcpMessageTypeInvalid);
 
     // A message before Hello, a second Hello, a MSG on a channel not opened.
-    auto early = std::make_unique<MemoryPipe>(*server, clock);
+    auto early = std::make_unique<LoopbackPipe>(*server, clock);
     early->Send(Framed("ERR", ErrorMessage{sc::BadTimeout, ""}), error);
     EXPECT_TRUE(early->Closed());
-    MemoryPipe* pipe = nullptr;
+    LoopbackPipe* pipe = nullptr;
     Client& c = Open(pipe, false);
     c.SendRaw(Framed("HEL", HelloMessage{0, 65535, 65535, 0, 0, "opc.tcp://x"}));
     EXPECT_EQ(Closed(c, pipe), sc::BadTcpMessageTypeInvalid);
 
     // Wrong channel id, unknown token, a sequence number that skips.
     const auto corrupted = [&](std::size_t offset) {
-        MemoryPipe* p = nullptr;
+        LoopbackPipe* p = nullptr;
         Client& victim = Open(p);
         std::string chunk = victim.MakeChunk('F', Body(enc::ReadRequest, ReadOfScale()), 99);
         chunk[offset] = static_cast<char>(chunk[offset] + 5);
@@ -113,7 +113,7 @@ TEST_F(UaBadInput, GarbageAndMessagesOutOfPlaceCloseTheChannel)
 
 TEST_F(UaBadInput, TruncatedOversizedAndOverLimitMessages)
 {
-    MemoryPipe* pipe = nullptr;
+    LoopbackPipe* pipe = nullptr;
     // A request that ends before its fields do.
     Client& truncated = Open(pipe);
     const std::string read = Body(enc::ReadRequest, ReadOfScale());
@@ -159,7 +159,7 @@ TEST_F(UaBadInput, TruncatedOversizedAndOverLimitMessages)
     // A response larger than the client takes: a fault instead.
     auto small = std::make_unique<Client>();
     small->SetHelloLimits(8192, 1);
-    ASSERT_TRUE(small->Connect(std::make_unique<MemoryPipe>(*server, clock), "opc.tcp://x", 0));
+    ASSERT_TRUE(small->Connect(std::make_unique<LoopbackPipe>(*server, clock), "opc.tcp://x", 0));
     ASSERT_TRUE(small->OpenSession(0));
     ReadRequest many1000;
     many1000.nodesToRead.assign(1000, ReadValueId{NodeId::Numeric(id::ServerStatus), 13, "", {}});
@@ -171,8 +171,8 @@ TEST_F(UaBadInput, TruncatedOversizedAndOverLimitMessages)
 TEST_F(UaBadInput, SilentPeersAndPeersThatVanish)
 {
     // No Hello within 10 s; Hello but no OpenSecureChannel within 10 s.
-    auto silent = std::make_unique<MemoryPipe>(*server, clock);
-    auto halfway = std::make_unique<MemoryPipe>(*server, clock);
+    auto silent = std::make_unique<LoopbackPipe>(*server, clock);
+    auto halfway = std::make_unique<LoopbackPipe>(*server, clock);
     std::string error;
     halfway->Send(Framed("HEL", HelloMessage{0, 65535, 65535, 0, 0, "opc.tcp://x"}), error);
     Advance(limits::kHelloTimeoutMs - 1);
@@ -189,7 +189,7 @@ TEST_F(UaBadInput, SilentPeersAndPeersThatVanish)
     // queued Publish request: the channel goes at once, the session at its
     // time-out, and nobody else notices.
     {
-        MemoryPipe* pipe = nullptr;
+        LoopbackPipe* pipe = nullptr;
         Client& c = Open(pipe, false);
         ASSERT_TRUE(c.OpenSession(0, 1000));
         CreateSubscriptionRequest cs;
@@ -212,7 +212,7 @@ TEST_F(UaBadInput, SilentPeersAndPeersThatVanish)
 
 TEST_F(UaBadInput, LimitsOnSessionsSubscriptionsItemsAndPublishRequests)
 {
-    MemoryPipe* pipe = nullptr;
+    LoopbackPipe* pipe = nullptr;
     Client& c = Open(pipe);
     for (int i = 1; i < limits::kMaxSessions; ++i) {
         CreateSessionRequest cs;
@@ -258,8 +258,8 @@ TEST_F(UaBadInput, LimitsOnSessionsSubscriptionsItemsAndPublishRequests)
     EXPECT_FALSE(c.Receive(id, type, body, 0));
 
     // Channels past the limit are refused before their Hello.
-    std::vector<std::unique_ptr<MemoryPipe>> pipes;
+    std::vector<std::unique_ptr<LoopbackPipe>> pipes;
     while (server->ChannelCount() < static_cast<std::size_t>(limits::kMaxSecureChannels))
-        pipes.push_back(std::make_unique<MemoryPipe>(*server, clock));
+        pipes.push_back(std::make_unique<LoopbackPipe>(*server, clock));
     EXPECT_EQ(server->OpenChannel({}), nullptr);
 }

@@ -2,74 +2,13 @@
 // The OPC UA server core over real links on pseudo-terminals (COM1 "Scale",
 // COM2 "Reader"), with a clock the test moves, and clients that talk to it
 // in memory through the same client code the tools use.
-#include "Client.h"
 #include "LinkFixture.h"
+#include "LoopbackPipe.h"
 #include "PortHub.h"
-#include "Server.h"
 
 #include <QObject>
 
 #include <memory>
-
-// The client's end of an in-memory connection to the server core: what the
-// client sends goes into a channel of the server, what the channel writes
-// is what the client reads. Nothing waits: a read of bytes that are not
-// there is a time-out at once.
-class MemoryPipe final : public ua::ClientPipe {
-public:
-    MemoryPipe(ua::Server& server, const std::int64_t& clock) : server_(server), clock_(clock)
-    {
-        ua::ChannelIo io;
-        io.write = [this](std::string&& bytes) { out_ += bytes; };
-        io.close = [this] { closed_ = true; };
-        channel_ = server_.OpenChannel(std::move(io));
-        id_ = channel_ ? channel_->Id() : 0;
-    }
-    // The client goes: the connection drops, as a socket's would.
-    ~MemoryPipe() override { server_.DropChannel(id_); }
-
-    bool Send(const std::string& bytes, std::string& error) override
-    {
-        std::size_t offset = 0;
-        while (offset < bytes.size() && !closed_ && channel_->Need() > 0) {
-            bool chunkDone = false;
-            offset += channel_->Feed(bytes.data() + offset, bytes.size() - offset, clock_, chunkDone);
-        }
-        if (closed_ && offset < bytes.size()) {
-            error = "closed by the server";
-            return false;
-        }
-        return true;
-    }
-    bool Read(std::size_t n, std::string& out, int, std::string& error) override
-    {
-        if (out_.size() < n) {
-            error = closed_ ? "closed by the server" : "time-out";
-            return false;
-        }
-        out = out_.substr(0, n);
-        out_.erase(0, n);
-        return true;
-    }
-    bool WaitClosed(int, std::string* received) override
-    {
-        if (received)
-            *received += out_;
-        out_.clear();
-        return closed_;
-    }
-    bool Closed() const { return closed_; }
-    std::uint32_t Id() const { return id_; }
-    const std::string& Pending() const { return out_; }
-
-private:
-    ua::Server& server_;
-    const std::int64_t& clock_;
-    ua::SecureChannel* channel_ = nullptr;
-    std::uint32_t id_ = 0;
-    std::string out_;
-    bool closed_ = false;
-};
 
 class UaServerFixture : public LinkFixture {
 protected:
@@ -97,10 +36,10 @@ protected:
     }
 
     // A client with an open channel (and, by default, an active session).
-    ua::Client& Connect(bool session = true, MemoryPipe** pipeOut = nullptr)
+    ua::Client& Connect(bool session = true, ua::LoopbackPipe** pipeOut = nullptr)
     {
-        auto pipe = std::make_unique<MemoryPipe>(*server, clock);
-        MemoryPipe* raw = pipe.get();
+        auto pipe = std::make_unique<ua::LoopbackPipe>(*server, clock);
+        ua::LoopbackPipe* raw = pipe.get();
         clients.push_back(std::make_unique<ua::Client>());
         ua::Client& c = *clients.back();
         EXPECT_TRUE(c.Connect(std::move(pipe), "opc.tcp://localhost:4840", 0)) << c.Error();
