@@ -258,7 +258,7 @@ int main(int argc, char** argv)
     // OPC UA clients see the same ports and tags through the controller's hub.
     std::unique_ptr<ua::Endpoint> uaEndpoint = StartUaEndpoint(controller, libs.gn);
     const int rc = app->exec();
-    uaEndpoint.reset();
+    StopUaEndpoint(controller, uaEndpoint);
     window.reset();
     // Clients' references go first, then every server object goes before the
     // controller, so no client call can reach the tag table or the links.

@@ -80,3 +80,12 @@ std::unique_ptr<ua::Endpoint> StartUaEndpoint(MainController& controller, const 
                " without security: any client that reaches it can read and write the tags.");
     return endpoint;
 }
+
+void StopUaEndpoint(MainController& controller, std::unique_ptr<ua::Endpoint>& endpoint)
+{
+    if (!endpoint)
+        return;
+    controller.Log("OPC UA endpoint closed; longest client event " + std::to_string(endpoint->LongestEventUs()) +
+                   " us, longest timer event " + std::to_string(endpoint->LongestTickUs()) + " us.");
+    endpoint.reset();
+}

@@ -32,3 +32,6 @@ UaSettings ReadUaSettings(const support::GeneralApi& gn, const std::string& iniP
 
 // The running endpoint, or null when it is disabled or cannot listen.
 std::unique_ptr<ua::Endpoint> StartUaEndpoint(MainController& controller, const support::GeneralApi& gn);
+// Ends it (every client connection with it), logging the longest time one
+// client's network event and one timer event took on the main thread.
+void StopUaEndpoint(MainController& controller, std::unique_ptr<ua::Endpoint>& endpoint);

@@ -205,6 +205,8 @@ public:
     QString LogPath() const { return home_.path() + "/linvaro.log"; }
 
     std::vector<Port> ports;
+    // More sections for Linvaro.ini (after [Serial Ports]).
+    std::string extraIni;
 
 private:
     bool provision()
@@ -229,6 +231,7 @@ private:
         ini << "[Serial Ports]\n";
         for (const Port& p : ports)
             ini << "COM" << p.index << "=" << p.device << "\n";
+        ini << extraIni;
         return ok && ini.good();
     }
 

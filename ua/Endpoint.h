@@ -36,8 +36,12 @@ public:
     quint16 Port() const { return listener_.serverPort(); }
     Server& Core() { return *server_; }
     int PeerCount() const { return static_cast<int>(peers_.size()); }
-    // The longest a single network event or tick took so far (µs).
+    // The most main-thread CPU time a peer's network event took so far (µs):
+    // reading and acting on what one client sent.
     qint64 LongestEventUs() const { return longestEventUs_; }
+    // The same for the timer (publishing, sampling, time-outs) and the hub's
+    // signals.
+    qint64 LongestTickUs() const { return longestTickUs_; }
 
 private:
     struct Peer {
@@ -51,13 +55,14 @@ private:
     void closeLater(std::uint32_t id);
     void rearm();
     void tick();
-    void measure(qint64 startNs);
+    static void measure(qint64 startNs, qint64& longest);
 
     std::unique_ptr<Server> server_;
     QTcpServer listener_;
     std::map<std::uint32_t, Peer> peers_; // by channel id
     QTimer timer_;
     qint64 longestEventUs_ = 0;
+    qint64 longestTickUs_ = 0;
 };
 
 } // namespace ua

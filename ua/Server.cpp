@@ -14,6 +14,9 @@ namespace ua {
 namespace {
 
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+// The main thread's time one tick may take before it leaves the rest for
+// the next turn of the event loop.
+constexpr std::chrono::microseconds kTickBudget{500};
 
 std::int64_t SteadyMs()
 {
@@ -276,45 +279,67 @@ StatusCode Server::checkCount(std::size_t count, std::uint32_t max)
 
 void Server::Tick()
 {
+    const auto started = std::chrono::steady_clock::now();
     const std::int64_t t = now();
     for (auto& [id, channel] : channels_)
         channel->CheckDeadline(t);
-    for (auto it = sessions_.begin(); it != sessions_.end();) {
-        Session& s = *it->second;
-        // A client waiting on its Publish requests is there.
-        if (!s.publishQueue.empty())
-            s.lastActivityMs = t;
-        if (t - s.lastActivityMs > static_cast<std::int64_t>(s.timeoutMs)) {
-            ++summary_.sessionTimeoutCount;
-            endSession(s, sc::BadSessionClosed);
-            it = sessions_.erase(it);
+    // Sessions in turn from where the last tick ran out of time, so that a
+    // busy tick ends early and the rest go first on the next one (which is
+    // due at once: their deadlines have passed).
+    std::vector<std::uint32_t> order;
+    order.reserve(sessions_.size());
+    for (auto it = sessions_.lower_bound(tickCursor_); it != sessions_.end(); ++it)
+        order.push_back(it->first);
+    for (auto it = sessions_.begin(); it != sessions_.end() && it->first < tickCursor_; ++it)
+        order.push_back(it->first);
+    tickCursor_ = 0;
+    for (std::uint32_t number : order) {
+        const auto it = sessions_.find(number);
+        if (it == sessions_.end())
             continue;
+        if (!tickSession(*it->second, t))
+            sessions_.erase(it);
+        if (std::chrono::steady_clock::now() - started > kTickBudget) {
+            tickCursor_ = number + 1;
+            return;
         }
-        while (!s.publishQueue.empty()) {
-            auto late = std::find_if(s.publishQueue.begin(), s.publishQueue.end(), [t](const PendingPublish& p) {
-                return p.deadlineMs != 0 && t >= p.deadlineMs;
-            });
-            if (late == s.publishQueue.end())
-                break;
-            PendingPublish p = std::move(*late);
-            s.publishQueue.erase(late);
-            if (SecureChannel* channel = Channel(p.channelId)) {
-                Call call{*channel, p.requestId, p.header, &s};
-                fault(call, sc::BadTimeout);
-            }
-        }
-        for (std::size_t i = 0; i < s.subscriptions.size();) {
-            Subscription& sub = *s.subscriptions[i];
-            const std::uint32_t id = sub.Id();
-            if (sampleDue_[id] <= t)
-                sampleDue(sub, t);
-            if (t >= sub.nextPublishMs)
-                publishCycle(s, sub, t);
-            if (i < s.subscriptions.size() && s.subscriptions[i]->Id() == id)
-                ++i; // else it expired and went
-        }
-        ++it;
     }
+}
+
+bool Server::tickSession(Session& s, std::int64_t t)
+{
+    // A client waiting on its Publish requests is there.
+    if (!s.publishQueue.empty())
+        s.lastActivityMs = t;
+    if (t - s.lastActivityMs > static_cast<std::int64_t>(s.timeoutMs)) {
+        ++summary_.sessionTimeoutCount;
+        endSession(s, sc::BadSessionClosed);
+        return false;
+    }
+    while (!s.publishQueue.empty()) {
+        auto late = std::find_if(s.publishQueue.begin(), s.publishQueue.end(), [t](const PendingPublish& p) {
+            return p.deadlineMs != 0 && t >= p.deadlineMs;
+        });
+        if (late == s.publishQueue.end())
+            break;
+        PendingPublish p = std::move(*late);
+        s.publishQueue.erase(late);
+        if (SecureChannel* channel = Channel(p.channelId)) {
+            Call call{*channel, p.requestId, p.header, &s};
+            fault(call, sc::BadTimeout);
+        }
+    }
+    for (std::size_t i = 0; i < s.subscriptions.size();) {
+        Subscription& sub = *s.subscriptions[i];
+        const std::uint32_t id = sub.Id();
+        if (sampleDue_[id] <= t)
+            sampleDue(sub, t);
+        if (t >= sub.nextPublishMs)
+            publishCycle(s, sub, t);
+        if (i < s.subscriptions.size() && s.subscriptions[i]->Id() == id)
+            ++i; // else it expired and went
+    }
+    return true;
 }
 
 std::int64_t Server::NextDeadline() const

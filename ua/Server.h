@@ -92,6 +92,9 @@ private:
     };
 
     std::int64_t now() const { return clock_(); }
+    // One session's part of a tick; false when the session timed out (it is
+    // ended, the caller removes it).
+    bool tickSession(Session& s, std::int64_t t);
     template <class Request, class Serve>
     void serve(Call& call, Decoder& d, bool needsSession, Serve&& serveIt);
     template <class Response>
@@ -168,6 +171,7 @@ private:
     std::map<std::uint32_t, std::unique_ptr<Session>> sessions_; // by session number
     std::unordered_map<NodeId, Session*, NodeIdHash> byToken_;
     std::uint32_t nextSession_ = 1;
+    std::uint32_t tickCursor_ = 0; // the session the next tick starts with
     std::uint32_t nextSubscription_ = 1;
     std::uint32_t nextItem_ = 1;
     std::size_t itemCount_ = 0;

@@ -46,7 +46,7 @@ bool MonitoredItem::Offer(const DataValue& sample)
     // told by the overflow bit.
     const StatusCode overflow = queueSize > 1 ? (kInfoTypeDataValue | kOverflowBit) : 0;
     if (discardOldest) {
-        queue.pop_front();
+        queue.erase(queue.begin());
         queue.push_back(sample);
         queue.front().status |= overflow;
     } else {
@@ -99,13 +99,14 @@ NotificationMessage Subscription::TakeNotifications(DateTime now, bool& more)
     for (auto& [id, item] : items) {
         if (item->mode != MonitoringMode::Reporting)
             continue;
-        while (!item->queue.empty()) {
-            if (change.monitoredItems.size() >= max) {
-                more = true;
-                break;
-            }
-            change.monitoredItems.push_back({item->clientHandle, item->Stamped(item->queue.front())});
-            item->queue.pop_front();
+        const std::size_t room = max - change.monitoredItems.size();
+        const std::size_t take = std::min(room, item->queue.size());
+        for (std::size_t i = 0; i < take; ++i)
+            change.monitoredItems.push_back({item->clientHandle, item->Stamped(item->queue[i])});
+        item->queue.erase(item->queue.begin(), item->queue.begin() + static_cast<std::ptrdiff_t>(take));
+        if (!item->queue.empty()) {
+            more = true;
+            break;
         }
     }
     NotificationMessage m;

@@ -42,7 +42,9 @@ struct MonitoredItem {
     bool haveLast = false;
     DataValue last; // the last value that passed the filter
 
-    std::deque<DataValue> queue;
+    // Oldest first. A vector: most queues hold one value, and a deque's
+    // first block alone is larger than the rest of the item.
+    std::vector<DataValue> queue;
 
     // Takes a sample: queues it when it passes the trigger and deadband.
     // True when it was queued.

@@ -208,11 +208,12 @@ StatusCode Server::applyParameters(MonitoredItem& item, const MonitoringParamete
     item.samplingInterval = Clamp(interval, limits::kMinSamplingIntervalMs, limits::kMaxSamplingIntervalMs);
     item.queueSize = std::clamp<std::uint32_t>(p.queueSize, 1, limits::kMaxQueueSize);
     item.discardOldest = p.discardOldest;
-    while (item.queue.size() > item.queueSize) {
+    if (item.queue.size() > item.queueSize) {
+        const auto excess = static_cast<std::ptrdiff_t>(item.queue.size() - item.queueSize);
         if (item.discardOldest)
-            item.queue.pop_front();
+            item.queue.erase(item.queue.begin(), item.queue.begin() + excess);
         else
-            item.queue.pop_back();
+            item.queue.resize(item.queueSize);
     }
     if (!creating)
         item.nextSampleMs = item.lastSampleMs + static_cast<std::int64_t>(item.samplingInterval);

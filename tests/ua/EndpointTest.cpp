@@ -98,8 +98,9 @@ TEST_F(UaEndpoint, ServesClientsAndDropsBadPeersWhileOthersGoOn)
     // Every connection is gone again, and so is the closed session.
     EXPECT_TRUE(WaitFor([&] { return endpoint->PeerCount() == 0 && endpoint->Core().ChannelCount() == 0; }));
     EXPECT_EQ(endpoint->Core().SessionCount(), 0u);
-    // Generous: on a loaded machine a single event still stays far below this;
-    // the benchmark records the real figure.
+    // Generous: on a loaded machine a single event still stays far below this
+    // (40 requests of 1000 nodes arrived at once); the benchmark records the
+    // real figure.
     EXPECT_LT(endpoint->LongestEventUs(), 200000);
 }
 
