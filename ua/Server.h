@@ -145,6 +145,8 @@ private:
     void republish(Call& call, RepublishRequest& r);
     void reviseSubscription(Subscription& s, double interval, std::uint32_t lifetime, std::uint32_t keepAlive,
                             std::uint32_t maxNotifications, std::uint8_t priority);
+    Subscription* itemCall(Call& call, std::uint32_t subscriptionId, std::size_t items,
+                           const TimestampsToReturn* timestamps);
     StatusCode applyParameters(MonitoredItem& item, const MonitoringParameters& p, bool creating);
     void sample(MonitoredItem& item, std::int64_t nowMs);
     void sampleDue(Subscription& s, std::int64_t nowMs);

@@ -244,22 +244,34 @@ void Server::sampleDue(Subscription& s, std::int64_t nowMs)
     sampleDue_[s.Id()] = s.NextSampleDue();
 }
 
-void Server::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& r)
+// The subscription a monitored item call names, after the checks every such
+// call shares (the time stamps asked for, when the call has them, and the
+// number of items); null when the call got a fault instead.
+Subscription* Server::itemCall(Call& call, std::uint32_t subscriptionId, std::size_t items,
+                               const TimestampsToReturn* timestamps)
 {
-    Subscription* s = call.session->FindSubscription(r.subscriptionId);
-    if (!s) {
-        fault(call, sc::BadSubscriptionIdInvalid);
-        return;
-    }
-    if (static_cast<std::uint32_t>(r.timestampsToReturn) > static_cast<std::uint32_t>(TimestampsToReturn::Neither)) {
-        fault(call, sc::BadTimestampsToReturnInvalid);
-        return;
-    }
-    if (const StatusCode st = checkCount(r.itemsToCreate.size(), limits::kMaxMonitoredItemsPerCall); IsBad(st)) {
-        fault(call, st);
-        return;
+    Subscription* s = call.session->FindSubscription(subscriptionId);
+    StatusCode status = sc::Good;
+    if (!s)
+        status = sc::BadSubscriptionIdInvalid;
+    else if (timestamps &&
+             static_cast<std::uint32_t>(*timestamps) > static_cast<std::uint32_t>(TimestampsToReturn::Neither))
+        status = sc::BadTimestampsToReturnInvalid;
+    else
+        status = checkCount(items, limits::kMaxMonitoredItemsPerCall);
+    if (IsBad(status)) {
+        fault(call, status);
+        return nullptr;
     }
     s->lifetimeCounter = 0;
+    return s;
+}
+
+void Server::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& r)
+{
+    Subscription* s = itemCall(call, r.subscriptionId, r.itemsToCreate.size(), &r.timestampsToReturn);
+    if (!s)
+        return;
     const std::int64_t t = now();
     CreateMonitoredItemsResponse response;
     std::vector<StatusCode> statuses;
@@ -311,20 +323,9 @@ void Server::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& r)
 
 void Server::modifyMonitoredItems(Call& call, ModifyMonitoredItemsRequest& r)
 {
-    Subscription* s = call.session->FindSubscription(r.subscriptionId);
-    if (!s) {
-        fault(call, sc::BadSubscriptionIdInvalid);
+    Subscription* s = itemCall(call, r.subscriptionId, r.itemsToModify.size(), &r.timestampsToReturn);
+    if (!s)
         return;
-    }
-    if (static_cast<std::uint32_t>(r.timestampsToReturn) > static_cast<std::uint32_t>(TimestampsToReturn::Neither)) {
-        fault(call, sc::BadTimestampsToReturnInvalid);
-        return;
-    }
-    if (const StatusCode st = checkCount(r.itemsToModify.size(), limits::kMaxMonitoredItemsPerCall); IsBad(st)) {
-        fault(call, st);
-        return;
-    }
-    s->lifetimeCounter = 0;
     ModifyMonitoredItemsResponse response;
     std::vector<StatusCode> statuses;
     for (const MonitoredItemModifyRequest& m : r.itemsToModify) {
@@ -362,21 +363,14 @@ void Server::modifyMonitoredItems(Call& call, ModifyMonitoredItemsRequest& r)
 
 void Server::setMonitoringMode(Call& call, SetMonitoringModeRequest& r)
 {
-    Subscription* s = call.session->FindSubscription(r.subscriptionId);
-    if (!s) {
-        fault(call, sc::BadSubscriptionIdInvalid);
-        return;
-    }
     const int mode = static_cast<int>(r.monitoringMode);
     if (mode < 0 || mode > 2) {
         fault(call, sc::BadMonitoringModeInvalid);
         return;
     }
-    if (const StatusCode st = checkCount(r.monitoredItemIds.size(), limits::kMaxMonitoredItemsPerCall); IsBad(st)) {
-        fault(call, st);
+    Subscription* s = itemCall(call, r.subscriptionId, r.monitoredItemIds.size(), nullptr);
+    if (!s)
         return;
-    }
-    s->lifetimeCounter = 0;
     const std::int64_t t = now();
     StatusResultsResponse response;
     for (std::uint32_t id : r.monitoredItemIds) {
@@ -405,16 +399,9 @@ void Server::setMonitoringMode(Call& call, SetMonitoringModeRequest& r)
 
 void Server::deleteMonitoredItems(Call& call, DeleteMonitoredItemsRequest& r)
 {
-    Subscription* s = call.session->FindSubscription(r.subscriptionId);
-    if (!s) {
-        fault(call, sc::BadSubscriptionIdInvalid);
+    Subscription* s = itemCall(call, r.subscriptionId, r.monitoredItemIds.size(), nullptr);
+    if (!s)
         return;
-    }
-    if (const StatusCode st = checkCount(r.monitoredItemIds.size(), limits::kMaxMonitoredItemsPerCall); IsBad(st)) {
-        fault(call, st);
-        return;
-    }
-    s->lifetimeCounter = 0;
     StatusResultsResponse response;
     for (std::uint32_t id : r.monitoredItemIds) {
         const auto it = s->items.find(id);

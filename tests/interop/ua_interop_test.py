@@ -21,6 +21,8 @@ import time
 import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from linvaro_log import Log  # noqa: E402
 MARK = "@@linvaro "  # starts the client's request lines
 COLUMNS = ("ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL, RECEIVED_STRING_TAG, "
            "RECEIVED_FLAG_TAG, SENT_STRING_TAG, SENT_FLAG_TAG, DISABLED, NULL_TERMINATED, FROM_SUBSTRING, "
@@ -53,25 +55,6 @@ class Device:
     def lose(self):
         for fd in (self.master, self.slave):
             os.close(fd)
-
-
-class Log:
-    """linvaro's activity log (standard output in headless mode)."""
-
-    def __init__(self, stream):
-        self.fd = stream.fileno()
-        self.text = ""
-
-    def wait_for(self, needle, seconds, count=1):
-        deadline = time.monotonic() + seconds
-        while self.text.count(needle) < count and time.monotonic() < deadline:
-            ready, _, _ = select.select([self.fd], [], [], 0.1)
-            if ready:
-                data = os.read(self.fd, 65536)
-                if not data:
-                    break
-                self.text += data.decode(errors="replace")
-        return self.text.count(needle) >= count
 
 
 def add_row(home, row_id, description, port):

@@ -53,6 +53,29 @@ std::vector<ReferenceDescription> Browse(Client& c, NodeId node, BrowseDirection
     return response.results.empty() ? std::vector<ReferenceDescription>{} : response.results.front().references;
 }
 
+// The Publish answer waiting for the client: its service result, and
+// Bad_Timeout when none waits.
+StatusCode NextPublish(Client& c, PublishResponse& r)
+{
+    std::uint32_t id = 0, type = 0;
+    std::string body;
+    if (!c.Receive(id, type, body, 0))
+        return sc::BadTimeout;
+    return c.Decode(type, body, enc::PublishResponse, r);
+}
+
+// The data changes a Publish response carries, in order.
+std::vector<MonitoredItemNotification> Changes(const PublishResponse& r)
+{
+    std::vector<MonitoredItemNotification> out;
+    for (const ExtensionObject& x : r.notificationMessage.notificationData) {
+        DataChangeNotification dc;
+        if (FromExtension(x, enc::DataChangeNotification, dc))
+            out.insert(out.end(), dc.monitoredItems.begin(), dc.monitoredItems.end());
+    }
+    return out;
+}
+
 std::vector<std::string> Names(const std::vector<ReferenceDescription>& refs)
 {
     std::vector<std::string> out;
@@ -406,26 +429,15 @@ TEST_F(UaServices, SubscriptionPublishesChangesKeepsAliveAndEndsWithoutPublishRe
         p.subscriptionAcknowledgements = std::move(acks);
         return c.Send(enc::PublishRequest, p);
     };
-    const auto answer = [&](PublishResponse& r) {
-        std::uint32_t id = 0, type = 0;
-        std::string body;
-        if (!c.Receive(id, type, body, 0))
-            return StatusCode(sc::BadTimeout);
-        return c.Decode(type, body, enc::PublishResponse, r);
-    };
+    const auto answer = [&](PublishResponse& r) { return NextPublish(c, r); };
     const auto changes = [](const PublishResponse& r) {
         std::vector<std::pair<std::uint32_t, std::string>> out;
-        for (const ExtensionObject& x : r.notificationMessage.notificationData) {
-            DataChangeNotification dc;
-            if (FromExtension(x, enc::DataChangeNotification, dc))
-                for (const auto& n : dc.monitoredItems)
-                    out.emplace_back(n.clientHandle, n.value.value.type == BuiltIn::String
-                                                         ? std::get<std::string>(n.value.value.values.at(0))
-                                                         : std::to_string(std::get<std::uint64_t>(n.value.value.values.at(0))));
-        }
+        for (const auto& n : Changes(r))
+            out.emplace_back(n.clientHandle, n.value.value.type == BuiltIn::String
+                                                 ? std::get<std::string>(n.value.value.values.at(0))
+                                                 : std::to_string(std::get<std::uint64_t>(n.value.value.values.at(0))));
         return out;
     };
-
     // The initial values go with the first cycle.
     publish();
     PublishResponse r;
@@ -517,18 +529,11 @@ TEST_F(UaServices, MonitoredItemsHonourQueuesTriggersDeadbandsAndModes)
     PublishRequest p;
     c.Send(enc::PublishRequest, p);
     Advance(100);
-    std::uint32_t id = 0, type = 0;
-    std::string body;
     PublishResponse r;
-    ASSERT_TRUE(c.Receive(id, type, body, 0));
-    ASSERT_EQ(c.Decode(type, body, enc::PublishResponse, r), sc::Good);
+    ASSERT_EQ(NextPublish(c, r), sc::Good);
     std::map<std::uint32_t, std::vector<DataValue>> byHandle;
-    for (const ExtensionObject& x : r.notificationMessage.notificationData) {
-        DataChangeNotification dc;
-        ASSERT_TRUE(FromExtension(x, enc::DataChangeNotification, dc));
-        for (const auto& n : dc.monitoredItems)
-            byHandle[n.clientHandle].push_back(n.value);
-    }
+    for (const auto& n : Changes(r))
+        byHandle[n.clientHandle].push_back(n.value);
     const auto texts = [&](std::uint32_t h) {
         std::vector<std::string> out;
         for (const DataValue& d : byHandle[h])
@@ -567,17 +572,15 @@ TEST_F(UaServices, MonitoredItemsHonourQueuesTriggersDeadbandsAndModes)
     Frame(0, "D");
     c.Send(enc::PublishRequest, p);
     Advance(100);
-    EXPECT_FALSE(c.Receive(id, type, body, 0)); // nothing to say, and no keep-alive due yet
+    EXPECT_EQ(NextPublish(c, r), sc::BadTimeout); // nothing to say, and no keep-alive due yet
     mm.monitoringMode = MonitoringMode::Reporting;
     mm.monitoredItemIds = {items.results[4].monitoredItemId};
     ASSERT_EQ(c.Call(enc::SetMonitoringModeRequest, mm, enc::SetMonitoringModeResponse, modes), sc::Good);
     Advance(100);
-    ASSERT_TRUE(c.Receive(id, type, body, 0));
-    ASSERT_EQ(c.Decode(type, body, enc::PublishResponse, r), sc::Good);
-    DataChangeNotification dc;
-    ASSERT_TRUE(FromExtension(r.notificationMessage.notificationData.at(0), enc::DataChangeNotification, dc));
-    ASSERT_EQ(dc.monitoredItems.size(), 1u);
-    EXPECT_EQ(Text(dc.monitoredItems[0].value), "D");
+    ASSERT_EQ(NextPublish(c, r), sc::Good);
+    const auto enabled = Changes(r);
+    ASSERT_EQ(enabled.size(), 1u);
+    EXPECT_EQ(Text(enabled[0].value), "D");
 
     // Deleting the last subscription answers the waiting Publish request.
     c.Send(enc::PublishRequest, p);
@@ -585,8 +588,7 @@ TEST_F(UaServices, MonitoredItemsHonourQueuesTriggersDeadbandsAndModes)
     ds.subscriptionIds = {sub.subscriptionId, sub.subscriptionId + 100};
     ASSERT_EQ(c.Call(enc::DeleteSubscriptionsRequest, ds, enc::DeleteSubscriptionsResponse, modes), sc::Good);
     EXPECT_EQ(modes.results, (std::vector<StatusCode>{sc::Good, sc::BadSubscriptionIdInvalid}));
-    ASSERT_TRUE(c.Receive(id, type, body, 0));
-    EXPECT_EQ(c.Decode(type, body, enc::PublishResponse, r), sc::BadNoSubscription);
+    EXPECT_EQ(NextPublish(c, r), sc::BadNoSubscription);
 }
 
 TEST_F(UaServices, SettingsReloadRebuildsThePortsFolder)
@@ -623,15 +625,11 @@ TEST_F(UaServices, SettingsReloadRebuildsThePortsFolder)
     PublishRequest p;
     c.Send(enc::PublishRequest, p);
     Advance(1000);
-    std::uint32_t id = 0, type = 0;
-    std::string body;
     PublishResponse r;
-    ASSERT_TRUE(c.Receive(id, type, body, 0));
-    ASSERT_EQ(c.Decode(type, body, enc::PublishResponse, r), sc::Good);
-    DataChangeNotification dc;
-    ASSERT_TRUE(FromExtension(r.notificationMessage.notificationData.at(0), enc::DataChangeNotification, dc));
-    ASSERT_EQ(dc.monitoredItems.size(), 2u);
-    EXPECT_EQ(dc.monitoredItems[1].value.status, sc::BadNodeIdUnknown);
+    ASSERT_EQ(NextPublish(c, r), sc::Good);
+    const auto changes = Changes(r);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].value.status, sc::BadNodeIdUnknown);
 }
 
 TEST_F(UaServices, RemoteModeServesPortsWithoutValues)
