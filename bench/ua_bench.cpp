@@ -7,8 +7,8 @@
 //       (publishing and sampling interval 10 ms); the other ports are fed
 //       meanwhile at the byte rate of 115200 baud.
 //   ua_bench sessions PORTS SESSIONS SECONDS RATE JSON
-//       SESSIONS clients, each monitoring every port's tag (sampling 10 ms,
-//       publishing 100 ms, queue 100), while every port gets RATE strings a
+//       SESSIONS clients, each monitoring every port's tag (sampling 0: every
+//       change, publishing 100 ms, queue 100), while every port gets RATE strings a
 //       second: whether every change reached every client, linvaro's main
 //       thread CPU, and memory per monitored item.
 //   ua_bench read PORTS SECONDS JSON
@@ -111,7 +111,7 @@ class Subscriber {
 public:
     using OnChange = std::function<void(std::uint32_t handle, const DataValue& value, Clock::time_point at)>;
 
-    bool Open(quint16 port, int ports, double publishing, std::uint32_t queue)
+    bool Open(quint16 port, int ports, double publishing, double sampling, std::uint32_t queue)
     {
         if (!client_.Connect("127.0.0.1", port, 10000) || !client_.OpenSession(10000))
             return Report(client_.Error());
@@ -124,6 +124,7 @@ public:
             return Report("CreateSubscription");
         subscription_ = sub.subscriptionId;
         ports_ = ports;
+        sampling_ = sampling;
         queue_ = queue;
         return true;
     }
@@ -136,7 +137,7 @@ public:
             item.itemToMonitor = {NodeId(1, (i == 0 ? "Bench" : "Load") + std::string("_COM") + std::to_string(i + 1)),
                                   13, "", {}};
             item.requestedParameters.clientHandle = static_cast<std::uint32_t>(i);
-            item.requestedParameters.samplingInterval = 10;
+            item.requestedParameters.samplingInterval = sampling_;
             item.requestedParameters.queueSize = queue_;
             cm.itemsToCreate.push_back(item);
         }
@@ -190,6 +191,7 @@ private:
     Client client_;
     std::uint32_t subscription_ = 0;
     int ports_ = 0;
+    double sampling_ = 10;
     std::uint32_t queue_ = 1;
 };
 
@@ -249,7 +251,7 @@ int Latency(int ports, int strings, const std::string& json)
 {
     Linvaro linvaro;
     Subscriber sub;
-    if (!linvaro.Start(ports) || !sub.Open(linvaro.port, ports, 10, 10) || !sub.Monitor())
+    if (!linvaro.Start(ports) || !sub.Open(linvaro.port, ports, 10, 10, 10) || !sub.Monitor())
         return 1;
     std::mutex m;
     std::string last;
@@ -316,7 +318,7 @@ int Sessions(int ports, int sessions, int seconds, int rate, const std::string& 
     std::vector<std::unique_ptr<Subscriber>> subs;
     for (int i = 0; i < sessions; ++i) {
         subs.push_back(std::make_unique<Subscriber>());
-        if (!subs.back()->Open(linvaro.port, ports, 100, 100))
+        if (!subs.back()->Open(linvaro.port, ports, 100, 0, 100))
             return 1;
     }
     const long rssBefore = bench::ResidentKiB(linvaro.process.Pid());
@@ -373,7 +375,7 @@ int Sessions(int ports, int sessions, int seconds, int rate, const std::string& 
     // The last changes need a publishing interval or two.
     const auto settle = Clock::now();
     const long expected = static_cast<long>(sentPerPort) * ports;
-    while (Clock::now() - settle < std::chrono::seconds(5)) {
+    while (Clock::now() - settle < std::chrono::seconds(15)) {
         bool all = true;
         for (const Seen& s : seen)
             all = all && s.delivered >= expected;

@@ -159,7 +159,9 @@ int AddressSpace::addVariable(int parent, NodeId id, const std::string& name, st
     v.description = {"", description};
     v.dataType = dataType;
     v.accessLevel = access;
-    v.minimumSamplingInterval = 10;
+    // A tag's Value is sampled as it changes (0: continuously); the rest at
+    // the program's pulse.
+    v.minimumSamplingInterval = source == ValueSource::TagText ? 0 : 10;
     v.source = source;
     v.arg = arg;
     v.typeDefinition = id::BaseDataVariableType;

@@ -213,7 +213,7 @@ bool Client::Connect(std::unique_ptr<ClientPipe> pipe, const std::string& endpoi
 bool Client::handshake(int timeoutMs)
 {
     HelloMessage hello;
-    hello.receiveBufferSize = kBufferSize;
+    hello.receiveBufferSize = helloReceiveBuffer_;
     hello.sendBufferSize = kBufferSize;
     hello.endpointUrl = endpointUrl_;
     hello.maxMessageSize = helloMaxMessage_;
@@ -227,17 +227,28 @@ bool Client::handshake(int timeoutMs)
         return fail("no Acknowledge");
     sendChunkSize_ = a.receiveBufferSize;
 
+    return openChannel(SecurityTokenRequestType::Issue, 600000, timeoutMs);
+}
+
+bool Client::Renew(std::uint32_t lifetimeMs, int timeoutMs)
+{
+    return openChannel(SecurityTokenRequestType::Renew, lifetimeMs, timeoutMs);
+}
+
+bool Client::openChannel(SecurityTokenRequestType type, std::uint32_t lifetimeMs, int timeoutMs)
+{
     OpenSecureChannelRequest open;
     open.header.timestamp = Now();
     open.header.requestHandle = ++handle_;
+    open.requestType = type;
     open.securityMode = MessageSecurityMode::None;
-    open.requestedLifetime = 600000;
+    open.requestedLifetime = lifetimeMs;
     std::string body;
     EncodeMessage(body, enc::OpenSecureChannelRequest, open);
     std::string opn;
     WriteHeader(opn, "OPN", 'F', 0);
     Encoder e(opn);
-    e.Number(std::uint32_t(0));
+    e.Number(type == SecurityTokenRequestType::Issue ? std::uint32_t(0) : channelId_);
     e.String(kSecurityPolicyNone);
     e.ByteString({});
     e.ByteString({});
@@ -246,6 +257,7 @@ bool Client::handshake(int timeoutMs)
     opn += body;
     const auto size = static_cast<std::uint32_t>(opn.size());
     std::memcpy(opn.data() + 4, &size, 4);
+    std::string chunk;
     if (!SendRaw(opn) || !readChunk(chunk, timeoutMs))
         return false;
     Decoder d(std::string_view(chunk).substr(kHeaderSize));
@@ -255,11 +267,12 @@ bool Client::handshake(int timeoutMs)
     d.ByteString();
     d.Number<std::uint32_t>();
     d.Number<std::uint32_t>();
-    const NodeId type = d.Get<NodeId>();
+    const NodeId responseType = d.Get<NodeId>();
     const OpenSecureChannelResponse response = d.Get<OpenSecureChannelResponse>();
-    if (!d.Ok() || !(type == NodeId::Numeric(enc::OpenSecureChannelResponse)))
+    if (!d.Ok() || !(responseType == NodeId::Numeric(enc::OpenSecureChannelResponse)))
         return fail("bad OpenSecureChannel response");
     channelId_ = response.securityToken.channelId;
+    previousTokenId_ = tokenId_;
     tokenId_ = response.securityToken.tokenId;
     return true;
 }
@@ -271,7 +284,7 @@ std::string Client::MakeChunk(char chunkType, std::string_view body, std::uint32
     WriteHeader(out, "MSG", chunkType, static_cast<std::uint32_t>(kOverhead + body.size()));
     Encoder e(out);
     e.Number(channelId_);
-    e.Number(tokenId_);
+    e.Number(usePrevious_ ? previousTokenId_ : tokenId_);
     e.Number(sequence_++);
     e.Number(requestId);
     out.append(body);

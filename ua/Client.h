@@ -45,11 +45,17 @@ public:
     void Drop();
     const std::string& Error() const { return error_; }
     // What the Hello of the next Connect says the client takes (0: no limit).
-    void SetHelloLimits(std::uint32_t maxMessageSize, std::uint32_t maxChunkCount)
+    void SetHelloLimits(std::uint32_t maxMessageSize, std::uint32_t maxChunkCount,
+                        std::uint32_t receiveBufferSize = 65535)
     {
         helloMaxMessage_ = maxMessageSize;
         helloMaxChunks_ = maxChunkCount;
+        helloReceiveBuffer_ = receiveBufferSize;
     }
+    // A new security token for the channel (OpenSecureChannel, Renew).
+    bool Renew(std::uint32_t lifetimeMs, int timeoutMs);
+    // Requests go with the token before the last renewal until this is called.
+    void UsePreviousToken(bool on) { usePrevious_ = on; }
     // The session the requests name (tests of other clients' tokens).
     const NodeId& AuthenticationToken() const { return token_; }
     void SetAuthenticationToken(const NodeId& token) { token_ = token; }
@@ -123,6 +129,7 @@ private:
     bool fail(const std::string& why);
 
     bool handshake(int timeoutMs);
+    bool openChannel(SecurityTokenRequestType type, std::uint32_t lifetimeMs, int timeoutMs);
 
     std::unique_ptr<ClientPipe> pipe_;
     std::string error_;
@@ -135,6 +142,9 @@ private:
     std::uint32_t sendChunkSize_ = 8192;
     std::uint32_t helloMaxMessage_ = 0;
     std::uint32_t helloMaxChunks_ = 0;
+    std::uint32_t helloReceiveBuffer_ = 65535;
+    std::uint32_t previousTokenId_ = 0;
+    bool usePrevious_ = false;
     NodeId token_;
     bool session_ = false;
 };

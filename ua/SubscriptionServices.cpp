@@ -205,7 +205,11 @@ StatusCode Server::applyParameters(MonitoredItem& item, const MonitoringParamete
             if (Subscription* sub = s->FindSubscription(item.subscription))
                 interval = sub->publishingInterval;
     }
-    item.samplingInterval = Clamp(interval, limits::kMinSamplingIntervalMs, limits::kMaxSamplingIntervalMs);
+    // A tag's Value is sampled as it changes, so it can have every change
+    // (0) or any interval; everything else is polled, at the program's
+    // pulse at the fastest.
+    item.samplingInterval = Clamp(interval, item.eventDriven ? 0.0 : limits::kMinSamplingIntervalMs,
+                                  limits::kMaxSamplingIntervalMs);
     item.queueSize = std::clamp<std::uint32_t>(p.queueSize, 1, limits::kMaxQueueSize);
     item.discardOldest = p.discardOldest;
     if (item.queue.size() > item.queueSize) {

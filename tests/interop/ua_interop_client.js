@@ -147,7 +147,7 @@ async function main() {
     check(at(AttributeIds.ValueRank).value.value === -1, "ValueRank scalar");
     check(at(AttributeIds.AccessLevel).value.value === 3 && at(AttributeIds.UserAccessLevel).value.value === 3,
           "AccessLevel and UserAccessLevel read and write");
-    check(at(AttributeIds.MinimumSamplingInterval).value.value === 10, "MinimumSamplingInterval 10 ms");
+    check(at(AttributeIds.MinimumSamplingInterval).value.value === 0, "MinimumSamplingInterval 0: sampled as it changes");
     check(at(AttributeIds.Historizing).value.value === false, "Historizing false");
     check(at(AttributeIds.Value).statusCode === StatusCodes.Good && at(AttributeIds.Value).value.dataType === DataType.String,
           "Value is a Good String");

@@ -417,7 +417,7 @@ TEST_F(UaServices, SubscriptionPublishesChangesKeepsAliveAndEndsWithoutPublishRe
     ASSERT_EQ(c.Call(enc::CreateMonitoredItemsRequest, cm, enc::CreateMonitoredItemsResponse, items), sc::Good);
     ASSERT_EQ(items.results.size(), 5u);
     EXPECT_EQ(items.results[0].statusCode, sc::Good);
-    EXPECT_EQ(items.results[0].revisedSamplingInterval, 10);
+    EXPECT_EQ(items.results[0].revisedSamplingInterval, 0); // a tag: every change
     EXPECT_EQ(items.results[0].revisedQueueSize, 5u);
     EXPECT_EQ(items.results[1].revisedSamplingInterval, 10); // the publishing interval
     EXPECT_EQ(items.results[2].statusCode, sc::BadNodeIdUnknown);
@@ -641,4 +641,105 @@ TEST_F(UaServices, RemoteModeServesPortsWithoutValues)
               (std::vector<std::string>{"DeviceState", "StringsReceived", "BytesReceived", "BytesSent", "LastReceived",
                                         "Errors"}));
     EXPECT_EQ(ReadOne(c, NodeId(1, "Scale_COM1")).status, sc::BadNodeIdUnknown);
+}
+
+TEST_F(UaServices, TokensRenewMessagesGoInChunksAndPublishingIsSteered)
+{
+    // A renewed token: the old one serves until the client uses the new one.
+    const auto read = [](Client& c) {
+        ReadRequest r;
+        r.nodesToRead = {ReadValueId{NodeId::Numeric(id::ServerStatus_State), 13, "", {}}};
+        ReadResponse response;
+        return c.Call(enc::ReadRequest, r, enc::ReadResponse, response);
+    };
+    LoopbackPipe* pipe = nullptr;
+    Client& c = Connect(true, &pipe);
+    ASSERT_TRUE(c.Renew(60000, 0)) << c.Error();
+    c.UsePreviousToken(true);
+    EXPECT_EQ(read(c), sc::Good);
+    c.UsePreviousToken(false);
+    EXPECT_EQ(read(c), sc::Good);
+    c.UsePreviousToken(true);
+    EXPECT_NE(read(c), sc::Good);
+    EXPECT_TRUE(pipe->Closed());
+
+    // A token not renewed in time ends its channel a quarter of its lifetime
+    // after its end.
+    LoopbackPipe* shortLived = nullptr;
+    Client& s = Connect(false, &shortLived);
+    ASSERT_TRUE(s.Renew(10000, 0));
+    Advance(12400);
+    EXPECT_FALSE(shortLived->Closed());
+    Advance(200);
+    EXPECT_TRUE(shortLived->Closed());
+
+    // Chunks both ways: answers in chunks of the 8 KiB the client takes, a
+    // request larger than one of the server's chunks.
+    Client small;
+    small.SetHelloLimits(0, 0, 8192);
+    ASSERT_TRUE(small.Connect(std::make_unique<LoopbackPipe>(*server, clock), "opc.tcp://x", 0));
+    ASSERT_TRUE(small.OpenSession(0));
+    ReadRequest big;
+    big.nodesToRead.assign(1000, ReadValueId{NodeId::Numeric(id::ServerStatus), 13, "", {}});
+    ReadResponse many;
+    ASSERT_EQ(small.Call(enc::ReadRequest, big, enc::ReadResponse, many), sc::Good);
+    ASSERT_EQ(many.results.size(), 1000u);
+    EXPECT_EQ(many.results[999].value.type, BuiltIn::ExtensionObject);
+    WriteRequest w;
+    w.nodesToWrite.assign(1000, WriteValue{NodeId(1, "Ports/COM1/Errors"), 13, "",
+                                           DataValue::Of(ua::Variant::String(std::string(100, 'x')))});
+    WriteResponse written;
+    ASSERT_EQ(small.Call(enc::WriteRequest, w, enc::WriteResponse, written), sc::Good);
+    EXPECT_EQ(written.results, std::vector<StatusCode>(1000, sc::BadNotWritable));
+
+    // ModifySubscription revises; SetPublishingMode off leaves keep-alives
+    // only; a Publish request's time-out hint bounds its wait.
+    Client& p = Connect();
+    CreateSubscriptionRequest cs;
+    cs.requestedPublishingInterval = 50;
+    CreateSubscriptionResponse sub;
+    ASSERT_EQ(p.Call(enc::CreateSubscriptionRequest, cs, enc::CreateSubscriptionResponse, sub), sc::Good);
+    ModifySubscriptionRequest ms;
+    ms.subscriptionId = sub.subscriptionId;
+    ms.requestedPublishingInterval = 20;
+    ms.requestedMaxKeepAliveCount = 2;
+    ms.requestedLifetimeCount = 100;
+    ModifySubscriptionResponse modified;
+    ASSERT_EQ(p.Call(enc::ModifySubscriptionRequest, ms, enc::ModifySubscriptionResponse, modified), sc::Good);
+    EXPECT_EQ(modified.revisedPublishingInterval, 20);
+    EXPECT_EQ(modified.revisedMaxKeepAliveCount, 2u);
+    CreateMonitoredItemsRequest cm;
+    cm.subscriptionId = sub.subscriptionId;
+    MonitoredItemCreateRequest item;
+    item.itemToMonitor = {NodeId(1, "Scale_COM1"), 13, "", {}};
+    cm.itemsToCreate = {item};
+    CreateMonitoredItemsResponse items;
+    ASSERT_EQ(p.Call(enc::CreateMonitoredItemsRequest, cm, enc::CreateMonitoredItemsResponse, items), sc::Good);
+    SetPublishingModeRequest off;
+    off.publishingEnabled = false;
+    off.subscriptionIds = {sub.subscriptionId, 4242};
+    StatusResultsResponse modes;
+    ASSERT_EQ(p.Call(enc::SetPublishingModeRequest, off, enc::SetPublishingModeResponse, modes), sc::Good);
+    EXPECT_EQ(modes.results, (std::vector<StatusCode>{sc::Good, sc::BadSubscriptionIdInvalid}));
+    PublishRequest pr;
+    p.Send(enc::PublishRequest, pr);
+    Advance(20);
+    PublishResponse r;
+    ASSERT_EQ(NextPublish(p, r), sc::Good); // the first message: a keep-alive, though the initial value waits
+    EXPECT_TRUE(Changes(r).empty());
+    off.publishingEnabled = true;
+    off.subscriptionIds = {sub.subscriptionId};
+    ASSERT_EQ(p.Call(enc::SetPublishingModeRequest, off, enc::SetPublishingModeResponse, modes), sc::Good);
+    p.Send(enc::PublishRequest, pr);
+    Advance(20);
+    ASSERT_EQ(NextPublish(p, r), sc::Good);
+    EXPECT_EQ(Changes(r).size(), 1u);
+    pr.header.timeoutHint = 30; // nothing changes and no keep-alive is due within it
+    p.Send(enc::PublishRequest, pr);
+    Advance(31);
+    std::uint32_t id = 0, type = 0;
+    std::string body;
+    ASSERT_TRUE(p.Receive(id, type, body, 0));
+    EXPECT_EQ(type, enc::ServiceFault);
+    EXPECT_EQ(p.Decode(type, body, enc::PublishResponse, r), sc::BadTimeout);
 }
