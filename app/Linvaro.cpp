@@ -13,12 +13,15 @@
 
 #include "BusServer.h"
 #include "DynamicLibrary.h"
+#include "RegistryStore.h"
+#include "UserFolders.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -26,8 +29,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,6 +95,30 @@ void OnSignal(int signal)
 // The program file's full path (symbolic links resolved).
 std::string ProgramPath() { return QCoreApplication::applicationFilePath().toStdString(); }
 
+// The --home folder as an absolute path without a trailing slash, so that the
+// activation file and the autostart entry find it from any current folder;
+// "" when none was given.
+std::string AbsoluteHome(const std::string& home)
+{
+    if (home.empty())
+        return home;
+    std::error_code ec;
+    std::string path = std::filesystem::absolute(home, ec).lexically_normal().string();
+    if (ec)
+        path = home;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+void AlreadyRunning(const SingleInstance& instance, const std::function<void(const std::string&)>& say)
+{
+    if (instance.Error().empty())
+        say("Quorbel Linvaro is already running!");
+    else
+        say("cannot tell whether Quorbel Linvaro is already running: " + instance.Error());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -122,22 +152,33 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "linvaro: no running copy of %s answered\n", programPath.c_str());
         return 1;
     }
+    // Per-user files (registry store, activation and autostart entries, the
+    // key of the settings password, the log file) never go to a folder other
+    // users share: without a home of this user the program ends here.
+    if (std::string error; !userfolders::SettleEnvironment(error)) {
+        std::fprintf(stderr, "linvaro: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string givenHome = AbsoluteHome(cl.home);
+    auto say = [](const std::string& text) { std::fprintf(stderr, "linvaro: %s\n", text.c_str()); };
     if (comserver::EndsAfterRegistration(startMode)) {
         // Register and unregister end at once, without a window; a copy that
         // finds this program file running does nothing.
         SingleInstance instance;
         if (!instance.Acquire(programPath)) {
-            std::fprintf(stderr, "linvaro: Quorbel Linvaro is already running!\n");
+            AlreadyRunning(instance, say);
             return 1;
         }
-        if (comserver::RunStartupWork(startMode, programPath))
+        if (comserver::RunStartupWork(startMode, programPath, givenHome))
             return 0;
-        std::fprintf(stderr, "linvaro: %s\n", comserver::kRegistryWriteError);
+        say(std::string(startMode == comserver::StartMode::RegServer ? comserver::kRegistryWriteError
+                                                                      : comserver::kRegistryRemoveError) +
+            " (registry store " + registry::Root() + ", activation files " + comserver::ActivationFolder() + ")");
         return 1;
     }
 
     // The program folder: data files and per-port logs.
-    std::string home = cl.home.empty() ? ProgramFolder() : cl.home;
+    std::string home = givenHome.empty() ? ProgramFolder() : givenHome;
     if (home.back() != '/')
         home += '/';
     if (!QDir().mkpath(QString::fromStdString(home)) || access(home.c_str(), R_OK | W_OK | X_OK) != 0) {
@@ -159,14 +200,16 @@ int main(int argc, char** argv)
 
     SingleInstance instance;
     if (!instance.Acquire(programPath)) {
-        if (libs.gn.ShowMsg)
-            libs.gn.ShowMsg("Quorbel Linvaro is already running!", 1, 4, 0);
-        else
-            plainBox("Quorbel Linvaro is already running!");
+        AlreadyRunning(instance, [&libs, &plainBox](const std::string& text) {
+            if (libs.gn.ShowMsg)
+                libs.gn.ShowMsg(text.c_str(), 1, 4, 0);
+            else
+                plainBox(text);
+        });
         return 1;
     }
     // Framework registration at every start; a failure to write is ignored.
-    comserver::RunStartupWork(startMode, programPath);
+    comserver::RunStartupWork(startMode, programPath, givenHome);
 
     // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
     if (libs.gn.GetInitSettingStr) {
@@ -181,6 +224,11 @@ int main(int argc, char** argv)
     MainController::Options options;
     options.programFolder = home;
     options.programPath = programPath;
+    // The autostart entry starts the program as this copy was started.
+    if (!givenHome.empty())
+        options.startArguments = {"--home", givenHome};
+    if (cl.headless)
+        options.startArguments.push_back("--headless");
     options.headless = !gui;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
@@ -209,10 +257,7 @@ int main(int argc, char** argv)
                 window->CloseFromExitMessage();
         });
         controller.Create();
-        if (!controller.Controls().hideOnStartup)
-            window->show();
-        else
-            controller.EndStartupPhase();
+        window->ShowAtStartup();
     } else {
         // Headless: the activity log goes to standard output, SIGTERM or
         // SIGINT act as the "Exit" message, and SIGHUP reloads the settings
@@ -255,6 +300,14 @@ int main(int argc, char** argv)
         controller.Activity().Log(text);
         std::fprintf(stderr, "linvaro: %s\n", text.c_str());
     }
+    // A copy the bus started for something that made no server object (an
+    // introspection, a ping) would otherwise hold the single instance for
+    // good.
+    if (startMode == comserver::StartMode::Automation)
+        QTimer::singleShot(comserver::kBusStartGraceMs, app.get(), [] {
+            if (ConnectedServerCount() == 0)
+                QCoreApplication::quit();
+        });
     // OPC UA clients see the same ports and tags through the controller's hub.
     std::unique_ptr<ua::Endpoint> uaEndpoint = StartUaEndpoint(controller, libs.gn);
     const int rc = app->exec();

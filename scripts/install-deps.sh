@@ -7,7 +7,7 @@ $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ pkg-config \
   qt6-base-dev libsqlite3-dev sqlite3 libsodium-dev \
-  libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-gi \
+  libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-gi libglib2.0-bin \
   nodejs
 # Debian's nodejs comes without npm; other Node.js packages bring their own.
 if ! command -v npm >/dev/null; then
