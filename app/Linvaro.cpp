@@ -9,6 +9,9 @@
 #include "OpcServerWiring.h"
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
+#include "UaEndpointWiring.h"
+
+#include "Endpoint.h"
 
 #include "BusServer.h"
 #include "DataFolder.h"
@@ -91,11 +94,13 @@ int g_signalPipe[2] = {-1, -1};
 // that arrives while the start-up is inside the database is seen at once.
 TAbortAllDB g_abortDatabase = nullptr;
 
-void OnTerminationSignal(int)
+// SIGTERM and SIGINT close the program, SIGHUP reloads the settings; the
+// handler only tells the main loop which.
+void OnSignal(int signal)
 {
-    const char c = 'x';
+    const char c = signal == SIGHUP ? 'r' : 'x';
     [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
-    if (g_abortDatabase)
+    if (c == 'x' && g_abortDatabase)
         g_abortDatabase();
 }
 
@@ -268,8 +273,9 @@ int main(int argc, char** argv)
         controller.Create();
         window->ShowAtStartup();
     } else {
-        // Headless: the activity log goes to standard output, and SIGTERM or
-        // SIGINT act as the "Exit" message.
+        // Headless: the activity log goes to standard output, SIGTERM or
+        // SIGINT act as the "Exit" message, and SIGHUP reloads the settings
+        // (LINVARO.GDB and Linvaro.ini) as a Save does after writing them.
         // A reader that stalls never holds the main thread: lines queue up
         // to a bound and are then dropped (and counted).
         console = std::make_unique<ConsoleOutput>(STDOUT_FILENO);
@@ -285,16 +291,21 @@ int main(int argc, char** argv)
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
             signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {
-                char c;
-                [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
-                controller.ExitMessage("Exit");
+                char c = 0;
+                if (read(g_signalPipe[0], &c, 1) != 1)
+                    return;
+                if (c == 'r')
+                    controller.LoadSettings(true);
+                else
+                    controller.ExitMessage("Exit");
             });
             struct sigaction sa{};
-            sa.sa_handler = OnTerminationSignal;
+            sa.sa_handler = OnSignal;
             sigemptyset(&sa.sa_mask);
             sa.sa_flags = SA_RESTART;
             sigaction(SIGTERM, &sa, nullptr);
             sigaction(SIGINT, &sa, nullptr);
+            sigaction(SIGHUP, &sa, nullptr);
         }
         QObject::connect(&instance, &SingleInstance::textReceived, &controller, [&controller](const std::string& text) {
             controller.ExitMessage(text);
@@ -321,7 +332,10 @@ int main(int argc, char** argv)
             if (ConnectedServerCount() == 0)
                 QCoreApplication::quit();
         });
+    // OPC UA clients see the same ports and tags through the controller's hub.
+    std::unique_ptr<ua::Endpoint> uaEndpoint = StartUaEndpoint(controller, libs.gn);
     const int rc = app->exec();
+    StopUaEndpoint(controller, uaEndpoint);
     mqttNode.reset();
     window.reset();
     // Clients' references go first, then every server object goes before the
