@@ -18,6 +18,9 @@ struct SystemSettings {
     std::string remoteOpcServer;    // ProgID of the remote OPC server
     bool protectSettings = false;
     std::string password;           // plain text in memory only
+    // How ports' bytes become text ("ISO-8859-1" or "UTF-8"; see PortText.h).
+    // Read only: not among the controls, kept in the file by Save.
+    std::string portTextEncoding = "ISO-8859-1";
 };
 
 // Ranges of the two timeout spin boxes; values read outside are clamped.
