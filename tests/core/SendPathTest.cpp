@@ -163,3 +163,71 @@ TEST_F(SendPath, FailedSentFlagReadOnTheWorkerIsReportedOnceOnTheMainThread)
     EXPECT_TRUE(process < logged) << "messages are processed before the log line";
     EXPECT_FALSE(host.scanning);
 }
+
+TEST_F(SendPath, StopDuringAHandshakeSendSkipsItWithoutAReport)
+{
+    Build({RemoteSetting()}, LinkMode::Remote, 3000);
+    auto& remoteTags = FakeRemoteTags::Instance();
+    // More than the pseudo-terminal takes while nobody reads: the send waits.
+    remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
+    remoteTags.Set("SentFlag", Variant::fromI2(1));
+    list->StartAll();
+    ASSERT_TRUE(WaitFor([&] { return ptys[0].pending() > 0; }));
+    QElapsedTimer stop;
+    stop.start();
+    list->StopAll();
+    EXPECT_LT(stop.elapsed(), 1500) << "stop-all waited for the send";
+    ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
+    ServeEventsFor(300); // a report would arrive here
+    EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
+    EXPECT_EQ(remoteTags.Get("SentFlag").type(), VT_I2) << "the request stays pending";
+}
+
+TEST_F(SendPath, StopThenStartAtOnceLeavesAWorkingSendLoop)
+{
+    TPortSetting s = MakeSetting("A", "COM1");
+    s[psAUTO_SEND_STRING] = "Z";
+    s[psAUTO_SEND_INTERVAL] = "0";
+    Build({s});
+    list->StartAll();
+    ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    for (int round = 0; round < 5; ++round) {
+        list->StopAll();
+        list->StartAll(); // the stopped thread has not ended yet
+        ASSERT_TRUE(Link(0).Running());
+        ptys[0].read(1 << 16, std::chrono::milliseconds(20)); // what went out before
+        EXPECT_GE(ReadUntil(ptys[0], [](const std::string& g) { return g.size() >= 3; }).size(), 3u)
+            << "round " << round << ": the restarted link sends nothing";
+    }
+}
+
+TEST_F(SendPath, ALinkWithNothingToSendRunsNoThreadUntilAClientWrites)
+{
+    TPortSetting s = MakeSetting("A", "COM1");
+    s[psAUTO_SUFFIX] = "\r";
+    Build({s});
+    list->StartAll();
+    ServeEventsFor(50);
+    EXPECT_FALSE(Link(0).Worker().Running()) << "an idle port needs no thread";
+    list->ClientWrite(0, "GO");
+    EXPECT_EQ(ReadUntil(ptys[0], [](const std::string& g) { return g.size() >= 3; }), "GO\r");
+    list->StopAll();
+    EXPECT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
+}
+
+TEST_F(SendPath, AWorkerWaitingForItsNextAutoSendEndsAtOnceOnStop)
+{
+    TPortSetting s = MakeSetting("A", "COM1");
+    s[psAUTO_SEND_STRING] = "PING";
+    s[psAUTO_SEND_INTERVAL] = "60000";
+    Build({s});
+    list->StartAll();
+    ASSERT_TRUE(WaitFor([&] { return Link(0).Worker().Running(); }));
+    ServeEventsFor(50);
+    QElapsedTimer t;
+    t.start();
+    list->StopAll();
+    ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }, 10000));
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(ptys[0].read(1, std::chrono::milliseconds(10)), "") << "nothing was due yet";
+}
