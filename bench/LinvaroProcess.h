@@ -86,11 +86,10 @@ inline int OpenDescriptors(qint64 pid)
     return n;
 }
 
-// CPU seconds (user + system) a thread of a process has used so far: the
-// main thread is the one whose id is the process id.
-inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
+// CPU seconds (user + system) in a /proc .../stat file.
+inline double StatCpuSeconds(const std::string& statPath)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+    std::ifstream in(statPath);
     std::string line;
     std::getline(in, line);
     const std::size_t close = line.rfind(')'); // the command may hold spaces
@@ -104,6 +103,16 @@ inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
     fields >> utime >> stime;
     return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// CPU seconds a thread of a process has used so far: the main thread is the
+// one whose id is the process id.
+inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
+{
+    return StatCpuSeconds("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+}
+
+// CPU seconds all threads of a process have used so far.
+inline double ProcessCpuSeconds(qint64 pid) { return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat"); }
 
 struct Port {
     int master = -1;

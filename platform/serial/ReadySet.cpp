@@ -23,22 +23,16 @@ ReadySet::~ReadySet()
         ::close(fd_);
 }
 
-SerialError ReadySet::add(const SerialDevice& device, std::uint64_t key)
-{
-    epoll_event e{};
-    e.events = kWatch;
-    e.data.u64 = key;
-    if (fd_ < 0 || ::epoll_ctl(fd_, EPOLL_CTL_ADD, device.descriptor(), &e) != 0)
-        return SerialError::FromErrno("watch", device.path(), fd_ < 0 ? EBADF : errno);
-    return {};
-}
+SerialError ReadySet::add(const SerialDevice& device, std::uint64_t key) { return watch(device, key, true); }
 
-SerialError ReadySet::arm(const SerialDevice& device, std::uint64_t key)
+SerialError ReadySet::arm(const SerialDevice& device, std::uint64_t key) { return watch(device, key, false); }
+
+SerialError ReadySet::watch(const SerialDevice& device, std::uint64_t key, bool add)
 {
     epoll_event e{};
     e.events = kWatch;
     e.data.u64 = key;
-    if (fd_ < 0 || ::epoll_ctl(fd_, EPOLL_CTL_MOD, device.descriptor(), &e) != 0)
+    if (fd_ < 0 || ::epoll_ctl(fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, device.descriptor(), &e) != 0)
         return SerialError::FromErrno("watch", device.path(), fd_ < 0 ? EBADF : errno);
     return {};
 }

@@ -35,6 +35,8 @@ public:
     std::size_t ready(std::uint64_t* keys, std::size_t max);
 
 private:
+    SerialError watch(const SerialDevice& device, std::uint64_t key, bool add);
+
     int fd_ = -1;
 };
 

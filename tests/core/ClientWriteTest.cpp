@@ -15,16 +15,6 @@ constexpr char kXon = 0x11;
 
 class ClientWrite : public LinkFixture {
 protected:
-    // What the device receives until pred holds or the deadline.
-    std::string ReadUntil(PtyPair& pty, const std::function<bool(const std::string&)>& pred, int timeoutMs = 5000)
-    {
-        std::string got;
-        WaitFor([&] {
-            got += pty.read(1 << 16, std::chrono::milliseconds(5));
-            return pred(got);
-        }, timeoutMs);
-        return got;
-    }
     bool LogHas(const std::string& part) const
     {
         for (const auto& l : host.log)

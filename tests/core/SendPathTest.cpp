@@ -13,16 +13,6 @@ protected:
             ++n;
         return n;
     }
-    // Collects what the device receives until pred holds or the deadline.
-    std::string ReadUntil(PtyPair& pty, const std::function<bool(const std::string&)>& pred, int timeoutMs = 5000)
-    {
-        std::string got;
-        WaitFor([&] {
-            got += pty.read(1 << 16, std::chrono::milliseconds(5));
-            return pred(got);
-        }, timeoutMs);
-        return got;
-    }
     TPortSetting RemoteSetting()
     {
         TPortSetting s = MakeSetting("Scale", "COM1");
@@ -31,6 +21,28 @@ protected:
         s[psSENT_STRING_TAG] = "Sent";
         s[psSENT_FLAG_TAG] = "SentFlag";
         return s;
+    }
+    // Starts a link that auto-sends "Z" on every pass and waits for the
+    // first one to arrive.
+    void StartSendingZ()
+    {
+        TPortSetting s = MakeSetting("A", "COM1");
+        s[psAUTO_SEND_STRING] = "Z";
+        s[psAUTO_SEND_INTERVAL] = "0";
+        Build({s});
+        list->StartAll();
+        ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    }
+    // Starts a handshake send of far more than the pseudo-terminal buffers
+    // while nobody reads it: the send waits for the port.
+    FakeRemoteTags& StartStuckHandshake(std::uint32_t timeout)
+    {
+        Build({RemoteSetting()}, LinkMode::Remote, timeout);
+        auto& remoteTags = FakeRemoteTags::Instance();
+        remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
+        remoteTags.Set("SentFlag", Variant::fromI2(1));
+        list->StartAll();
+        return remoteTags;
     }
 };
 
@@ -63,12 +75,7 @@ TEST_F(SendPath, AutoSendIntervalZeroSendsOnEveryPass)
 
 TEST_F(SendPath, StopEndsTheSendLoop)
 {
-    TPortSetting s = MakeSetting("A", "COM1");
-    s[psAUTO_SEND_STRING] = "Z";
-    s[psAUTO_SEND_INTERVAL] = "0";
-    Build({s});
-    list->StartAll();
-    ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    StartSendingZ();
     list->StopAll();
     ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
 }
@@ -122,12 +129,7 @@ TEST_F(SendPath, EmptySentFlagTagNameMeansAutoSendOnly)
 
 TEST_F(SendPath, HandshakeSendThatTimesOutStopsAllAndLeavesTheFlagSet)
 {
-    Build({RemoteSetting()}, LinkMode::Remote, 200);
-    auto& remoteTags = FakeRemoteTags::Instance();
-    // Far more than the pseudo-terminal buffers while nobody reads them.
-    remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
-    remoteTags.Set("SentFlag", Variant::fromI2(1));
-    list->StartAll();
+    auto& remoteTags = StartStuckHandshake(200);
     ASSERT_TRUE(WaitFor([&] { return !host.boxes.empty(); }, 10000));
     ServeEventsFor(200); // a second report would arrive here
     const std::string value(1 << 20, 'x');
@@ -166,12 +168,7 @@ TEST_F(SendPath, FailedSentFlagReadOnTheWorkerIsReportedOnceOnTheMainThread)
 
 TEST_F(SendPath, StopDuringAHandshakeSendSkipsItWithoutAReport)
 {
-    Build({RemoteSetting()}, LinkMode::Remote, 3000);
-    auto& remoteTags = FakeRemoteTags::Instance();
-    // More than the pseudo-terminal takes while nobody reads: the send waits.
-    remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
-    remoteTags.Set("SentFlag", Variant::fromI2(1));
-    list->StartAll();
+    auto& remoteTags = StartStuckHandshake(3000);
     ASSERT_TRUE(WaitFor([&] { return ptys[0].pending() > 0; }));
     QElapsedTimer stop;
     stop.start();
@@ -185,12 +182,7 @@ TEST_F(SendPath, StopDuringAHandshakeSendSkipsItWithoutAReport)
 
 TEST_F(SendPath, StopThenStartAtOnceLeavesAWorkingSendLoop)
 {
-    TPortSetting s = MakeSetting("A", "COM1");
-    s[psAUTO_SEND_STRING] = "Z";
-    s[psAUTO_SEND_INTERVAL] = "0";
-    Build({s});
-    list->StartAll();
-    ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    StartSendingZ();
     for (int round = 0; round < 5; ++round) {
         list->StopAll();
         list->StartAll(); // the stopped thread has not ended yet
