@@ -489,10 +489,10 @@ void TCommObj::sendClientWrite(const QueuedWrite& write, TBMDExecuteThread* thre
     // A stop cut it short: the stop is what the log tells.
     if (thread->StopRequested())
         return;
+    const std::string why = driver_->Connected() ? "within the Port Response Timeout" : "while the port was closed";
     list_.LogFromWorker("String " + Quoted(LoggedBytes(std::string_view(write.bytes).substr(0, write.textSize))) +
-                        " written by a client to port " + Quoted(description_) + " could not be sent within the " +
-                        "Port Response Timeout (" + std::to_string(sent) + " of " +
-                        std::to_string(write.bytes.size()) + " bytes went out).");
+                        " written by a client to port " + Quoted(description_) + " could not be sent " + why + " (" +
+                        std::to_string(sent) + " of " + std::to_string(write.bytes.size()) + " bytes went out).");
 }
 
 void TCommObj::sendLoop(TBMDExecuteThread* thread)

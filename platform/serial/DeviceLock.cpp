@@ -54,14 +54,15 @@ bool Alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 std::string WritePrivateCopy(const std::string& folder, const std::string& name, int& err)
 {
     std::string path = folder + "/." + name + "." + std::to_string(::getpid());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        err = errno;
-        if (err != EEXIST)
-            return {};
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == EEXIST) {
         // Left over from a process of the same id that died: it is ours now.
         ::unlink(path.c_str());
-        return WritePrivateCopy(folder, name, err);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    }
+    if (fd < 0) {
+        err = errno;
+        return {};
     }
     char text[16];
     const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
