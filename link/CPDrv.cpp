@@ -112,18 +112,28 @@ private:
     void dispatchReady()
     {
         Frame frame(this);
+        // Every device ready now, in batches; those that turn ready meanwhile
+        // wake the notifier again.
         std::uint64_t keys[64];
-        const std::size_t n = set_.ready(keys, std::size(keys));
-        for (std::size_t i = 0; i < n; ++i)
-            if (auto it = drivers_.find(keys[i]); it != drivers_.end())
-                it->second->readyToRead();
+        for (std::size_t batch = 0; batch < 64; ++batch) {
+            const std::size_t n = set_.ready(keys, std::size(keys));
+            for (std::size_t i = 0; i < n; ++i)
+                if (auto it = drivers_.find(keys[i]); it != drivers_.end())
+                    it->second->readyToRead();
+            if (n < std::size(keys))
+                break;
+        }
     }
 
     void dispatchDue()
     {
         Frame frame(this);
+        armedFor_ = Clock::time_point::max();
+        // Reads due within the next millisecond go now: one wake-up serves
+        // every busy port whose turn is that close.
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1);
         for (;;) {
-            if (due_.empty() || due_.begin()->first > Clock::now())
+            if (due_.empty() || due_.begin()->first > until)
                 break;
             const std::uint64_t key = due_.begin()->second;
             due_.erase(due_.begin());
@@ -137,8 +147,12 @@ private:
     void schedule(TCommPortDriver* driver, std::chrono::milliseconds after)
     {
         unschedule(driver->watchKey_);
-        dueOf_[driver->watchKey_] = due_.emplace(Clock::now() + after, driver->watchKey_);
-        restartTimer();
+        const Clock::time_point at = Clock::now() + after;
+        dueOf_[driver->watchKey_] = due_.emplace(at, driver->watchKey_);
+        // The timer is moved only for an earlier read (a later one is found
+        // when the timer fires), so busy ports do not restart it at every read.
+        if (at < armedFor_)
+            restartTimer();
     }
 
     void unschedule(std::uint64_t key)
@@ -153,9 +167,11 @@ private:
     {
         if (due_.empty()) {
             timer_.stop();
+            armedFor_ = Clock::time_point::max();
             return;
         }
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due_.begin()->first - Clock::now());
+        armedFor_ = due_.begin()->first;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(armedFor_ - Clock::now());
         timer_.start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0)));
     }
 
@@ -179,6 +195,7 @@ private:
     std::unordered_map<std::uint64_t, TCommPortDriver*> drivers_;
     std::multimap<Clock::time_point, std::uint64_t> due_;
     std::unordered_map<std::uint64_t, std::multimap<Clock::time_point, std::uint64_t>::iterator> dueOf_;
+    Clock::time_point armedFor_ = Clock::time_point::max(); // when the timer fires; max: stopped
     std::uint64_t lastKey_ = 0;
     int depth_ = 0;
     bool dueDeleted_ = false;
