@@ -203,6 +203,42 @@ private:
 
 thread_local DeviceWatcher* DeviceWatcher::t_watcher = nullptr;
 
+// The send turn, taken for the object's life; a timed wait gives up at its
+// deadline. (A condition variable rather than a timed mutex: the timed lock
+// of the C library is not seen by the thread checker.)
+class TCommPortDriver::SendTurn {
+public:
+    explicit SendTurn(TCommPortDriver& d) : d_(d)
+    {
+        std::unique_lock lock(d_.turnMutex_);
+        d_.turnFree_.wait(lock, [this] { return !d_.turnTaken_; });
+        d_.turnTaken_ = taken_ = true;
+    }
+    SendTurn(TCommPortDriver& d, std::chrono::steady_clock::time_point deadline) : d_(d)
+    {
+        std::unique_lock lock(d_.turnMutex_);
+        if (d_.turnFree_.wait_until(lock, deadline, [this] { return !d_.turnTaken_; }))
+            d_.turnTaken_ = taken_ = true;
+    }
+    ~SendTurn()
+    {
+        if (!taken_)
+            return;
+        {
+            std::lock_guard lock(d_.turnMutex_);
+            d_.turnTaken_ = false;
+        }
+        d_.turnFree_.notify_one();
+    }
+    SendTurn(const SendTurn&) = delete;
+    SendTurn& operator=(const SendTurn&) = delete;
+    bool taken() const { return taken_; }
+
+private:
+    TCommPortDriver& d_;
+    bool taken_ = false;
+};
+
 std::uint32_t BaudRateOf(TBaudRate rate)
 {
     static constexpr std::uint32_t kRates[] = {0,     110,   300,   600,   1200,   2400,   4800,  9600,
@@ -411,7 +447,7 @@ void TCommPortDriver::Disconnect()
     }
 
     closing_ = true;
-    std::lock_guard send(sendMutex_);
+    SendTurn send(*this);
     std::unique_ptr<serial::SerialDevice> device;
     {
         std::unique_lock lock(deviceLock_);
@@ -419,7 +455,7 @@ void TCommPortDriver::Disconnect()
         open_ = false;
     }
     // Closed outside deviceLock_ (close may let queued output leave for a
-    // moment) but under sendMutex_: no send can start on it.
+    // moment) but holding the send turn: no send can start on it.
     device.reset();
     closing_ = false;
 }
@@ -554,8 +590,9 @@ std::uint32_t TCommPortDriver::SendDataEx(const char* data, std::uint32_t count,
     // The caller's clock starts now: waiting behind another send is part of
     // the time the first byte may take.
     std::uint32_t lastProgress = GetTickCount();
-    std::unique_lock send(sendMutex_, std::defer_lock);
-    if (!send.try_lock_for(std::chrono::milliseconds(timeoutMs) + std::chrono::milliseconds(1)))
+    SendTurn send(*this, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs) +
+                             std::chrono::milliseconds(1));
+    if (!send.taken())
         return 0;
 
     std::uint32_t sent = 0;

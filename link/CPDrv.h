@@ -17,6 +17,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -187,15 +188,20 @@ private:
     std::string lastError_;
 
     // Locks, always taken in this order:
-    //  - sendMutex_ is held by a sender for its whole send, so one send goes
-    //    out whole before the next starts. Disconnect raises closing_ (a
-    //    running send gives up at its next step) and then takes sendMutex_,
-    //    so no send is ever cut across a close and a new connect.
+    //  - the send turn (SendTurn over turnMutex_/turnFree_/turnTaken_) is
+    //    held by a sender for its whole send, so one send goes out whole
+    //    before the next starts; a sender waits for it only until its
+    //    deadline. Disconnect raises closing_ (a running send gives up at its
+    //    next step) and then takes the turn, so no send is ever cut across a
+    //    close and a new connect.
     //  - deviceLock_ guards device_ itself: shared for every use of the open
     //    device (one step of a send, polling, purge, queue and line queries,
     //    line settings), exclusive only to install or remove it. Purge and the
     //    queries never wait for a running send's time-out.
-    std::timed_mutex sendMutex_;
+    class SendTurn;
+    std::mutex turnMutex_;
+    std::condition_variable turnFree_;
+    bool turnTaken_ = false; // guarded by turnMutex_
     mutable std::shared_mutex deviceLock_;
     std::unique_ptr<serial::SerialDevice> device_;
     std::atomic<bool> open_{false};

@@ -131,6 +131,7 @@ void TCommObjList::ReportFailure(const std::string& logLine, const std::string& 
 void TCommObjList::ReportWorkerFailure(unsigned run, const std::string& logLine, const std::string& boxText,
                                        bool processMessages)
 {
+    std::lock_guard lock(postMutex_);
     QMetaObject::invokeMethod(
         this,
         [this, run, logLine, boxText, processMessages] {
@@ -143,5 +144,6 @@ void TCommObjList::ReportWorkerFailure(unsigned run, const std::string& logLine,
 
 void TCommObjList::LogFromWorker(const std::string& line)
 {
+    std::lock_guard lock(postMutex_);
     QMetaObject::invokeMethod(this, [this, line] { host_.Log(line); }, Qt::QueuedConnection);
 }

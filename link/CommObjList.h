@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -87,5 +88,9 @@ private:
     std::vector<int> linkRowMap_;
     bool scanning_ = false;
     unsigned run_ = 0;
+    // Held by workers while they queue a call to the main thread: Qt's own
+    // lock on its event queue is invisible to the thread checker, which
+    // would otherwise see two workers' postings race.
+    std::mutex postMutex_;
     LinkMode mode_ = LinkMode::Local;
 };
