@@ -5,6 +5,7 @@
 #include "PlugImage.h"
 #include "PortListCommands.h"
 #include "PortSetting.h"
+#include "PortText.h"
 #include "ServerBrowser.h"
 #include "SimulateOPC.h"
 #include "about.h"
@@ -423,8 +424,11 @@ void TfrmMain::updateCell(int column, int row)
     if (row < 1 || row - 1 >= grid_->rowCount())
         return;
     // Cells hold raw characters (an auto-suffix of CR LF, say): show control
-    // characters as the dialog's notation would, never as line breaks.
-    QString text = Q(c_.Grid().Cell(column, row));
+    // characters as the dialog's notation would, never as line breaks. The
+    // current value is a port's bytes: shown by the port text rule, as OPC
+    // clients see it.
+    const std::string& cell = c_.Grid().Cell(column, row);
+    QString text = Q(column == TPortGrid::kCurrentValueColumn ? Utf8FromPortBytes(cell) : cell);
     for (auto& ch : text)
         if (ch.unicode() < 32)
             ch = QChar(0x2400 + ch.unicode());
@@ -505,7 +509,7 @@ void TfrmMain::SimulateSelected()
         return;
     QString text;
     if (simulateRunner && simulateRunner(Q(link->TagName()), text))
-        c_.Simulate(c_.SelectedRow(), S(text));
+        c_.Simulate(c_.SelectedRow(), PortBytesFromText(text.toStdU16String()));
 }
 
 void TfrmMain::CloseFromExitMessage()

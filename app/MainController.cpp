@@ -2,6 +2,7 @@
 
 #include "LogText.h"
 #include "PortSettingStore.h"
+#include "PortText.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -212,6 +213,11 @@ void MainController::LoadSettings(bool reload)
         ShowMsg("You must restart Linvaro in order for the Remote OPC Server setting to be effective!",
                 kKindInformation, kButtonsOk);
     remoteMode_ = controls_.enableRemoteOpcServer;
+    PortTextEncoding encoding = PortTextEncoding::Latin1;
+    if (!ParsePortTextEncoding(read.portTextEncoding, encoding))
+        Log("Port Text Encoding " + Quoted(read.portTextEncoding) +
+            " in Linvaro.ini is neither ISO-8859-1 nor UTF-8; ports' bytes are taken as ISO-8859-1.");
+    SetPortTextEncoding(encoding);
 
     if (read.hideOnStartup && !reload)
         emit hideRequested();

@@ -62,6 +62,7 @@ void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityAp
     s.enableRemoteOpcServer = getBool(gn, kSystem, "Enable Remote OPC Server", iniPath);
     s.remoteOpcServer = getText(gn, kSystem, "Remote OPC Server", iniPath, "");
     readTimeout(gn, "Log File Size", iniPath, "10", kMaxLogFileSizeMb, s.logFileSizeMb);
+    s.portTextEncoding = getText(gn, kSystem, "Port Text Encoding", iniPath, "ISO-8859-1");
     s.protectSettings = getBool(gn, kSecurity, "Protect Settings", iniPath);
     const std::string stored = getText(gn, kSecurity, "Password", iniPath, "");
     const char* plain = sc.Decrypt(stored.c_str());

@@ -27,6 +27,9 @@ struct SystemSettings {
     // Size at which the activity log and the port logs are rotated (key
     // "Log File Size", in MB; 0 = never).
     int logFileSizeMb = 10;
+    // How ports' bytes become text ("ISO-8859-1" or "UTF-8"; see PortText.h).
+    // Read only: not among the controls, kept in the file by Save.
+    std::string portTextEncoding = "ISO-8859-1";
 };
 
 // Ranges of the two timeout spin boxes; values read outside are clamped.

@@ -80,6 +80,7 @@ void TCommObjList::StartAll()
         else
             host_.ReloadSettings();
     }
+    ++run_;
     for (std::size_t i = 0; i < links_.size(); ++i) {
         TCommObj& link = *links_[i];
         const std::string description = link.Description();
@@ -127,7 +128,7 @@ void TCommObjList::ClientWrite(int linkIndex, const std::string& text)
     if (!link)
         return;
     if (!text.empty())
-        link->Send(text);
+        link->QueueClientWrite(text);
     host_.ShowTagValue(linkIndex, text);
 }
 
@@ -144,4 +145,24 @@ void TCommObjList::ReportFailure(const std::string& logLine, const std::string& 
         host_.ProcessMessages();
     host_.Log(logLine);
     host_.ShowMsg(boxText, 1, 4);
+}
+
+void TCommObjList::ReportWorkerFailure(unsigned run, const std::string& logLine, const std::string& boxText,
+                                       bool processMessages)
+{
+    std::lock_guard lock(postMutex_);
+    QMetaObject::invokeMethod(
+        this,
+        [this, run, logLine, boxText, processMessages] {
+            if (!scanning_ || run != run_)
+                return;
+            ReportFailure(logLine, boxText, processMessages);
+        },
+        Qt::QueuedConnection);
+}
+
+void TCommObjList::LogFromWorker(const std::string& line)
+{
+    std::lock_guard lock(postMutex_);
+    QMetaObject::invokeMethod(this, [this, line] { host_.Log(line); }, Qt::QueuedConnection);
 }

@@ -403,3 +403,79 @@ TEST_F(PortDriverTest, AHandlerMayDisconnectAndANestedLoopDoesNotPollAgain)
     ASSERT_TRUE(WaitUntil([&] { return !drv_->Connected(); }));
     EXPECT_EQ(events, 1);
 }
+
+TEST_F(PortDriverTest, AnIdlePortReadsAtOnceAndABusyOneEveryPollingDelay)
+{
+    // A long delay: bytes after a quiet spell must not wait for it.
+    drv_->SetPollingDelay(2000);
+    ASSERT_TRUE(drv_->Connect());
+    ASSERT_FALSE(WaitUntil([&] { return !received_.empty(); }, 100ms));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty_.write("first"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "an idle port waited for its polling delay";
+
+    // Bytes that follow at once are batched for the next read, one delay on.
+    ASSERT_TRUE(pty_.write("second "));
+    ASSERT_TRUE(pty_.write("third"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 2; }, 10s));
+    EXPECT_EQ(received_[1], "second third");
+
+    // Quiet again after a read that found nothing: read at once again.
+    drv_->SetPollingDelay(5);
+    ASSERT_FALSE(WaitUntil([&] { return received_.size() > 2; }, 2500ms));
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty_.write("fourth"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 3; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 1000ms);
+}
+
+TEST_F(PortDriverTest, ManyIdlePortsAreWatchedAndAHangUpIsSeenWithoutData)
+{
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+    std::vector<std::unique_ptr<TCommPortDriver>> drivers;
+    std::vector<std::string> lineErrors(40);
+    std::vector<int> got(40, 0);
+    for (int i = 0; i < 40; ++i) {
+        ptys.push_back(std::make_unique<PtyPair>());
+        drivers.push_back(std::make_unique<TCommPortDriver>());
+        drivers.back()->SetPortName(ptys.back()->slavePath());
+        drivers.back()->SetOnReceiveData([&got, i](TCommPortDriver*, const char*, std::uint32_t n) { got[i] += int(n); });
+        drivers.back()->SetOnLineError([&lineErrors, i](TCommPortDriver*, const std::string& e) { lineErrors[i] = e; });
+        ASSERT_TRUE(drivers.back()->Connect());
+    }
+    for (int i = 0; i < 40; i += 3)
+        ASSERT_TRUE(ptys[i]->write("abc"));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < 40; i += 3)
+            if (got[i] != 3)
+                return false;
+        return true;
+    }));
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(got[i], i % 3 == 0 ? 3 : 0) << "port " << i;
+
+    ptys[7]->closeMaster(); // unplugged: no byte, only the hang-up
+    ASSERT_TRUE(WaitUntil([&] { return !lineErrors[7].empty(); }));
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(lineErrors[i].empty(), i != 7) << "port " << i;
+    drivers.clear();
+}
+
+TEST_F(PortDriverTest, ASendWaitsAtMostItsTimeOutInAllBehindAnotherSend)
+{
+    ASSERT_TRUE(drv_->Connect());
+    const std::string data(1 << 20, 'x');
+    auto first = std::async(std::launch::async,
+                            [&] { return drv_->SendDataEx(data.data(), static_cast<std::uint32_t>(data.size()), 60000); });
+    ASSERT_TRUE(WaitUntil([&] { return pty_.pending() >= 1024; })); // under way; nobody reads
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(drv_->SendDataEx("abc", 3, 300), 0u);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 5000ms) << "the send waited for the other one";
+
+    drv_->Disconnect();
+    EXPECT_LT(first.get(), data.size());
+}

@@ -7,8 +7,9 @@ a long round trip.
     from harness import Checks, Home, Pty, Linvaro, StatusProbe
 
 Run as a script (`harness.py probe`) it is the probe itself: it creates a
-server object, calls GetStatus every 20 ms until its standard input closes,
-then prints "calls=N failures=F max_ms=M".
+server object, calls GetStatus every 20 ms until its standard input closes
+(printing "ready" after the first answer), then prints
+"calls=N failures=F max_ms=M".
 """
 import os
 import pty
@@ -210,6 +211,12 @@ class StatusProbe:
         self.process = subprocess.Popen(["/usr/bin/python3", os.path.abspath(__file__), "probe"], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, env=env)
 
+    def wait_ready(self, seconds=15):
+        """Waits until the probe's first GetStatus was answered (so that the
+        case's faults fall inside what it measures); False when it was not."""
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        return bool(ready) and self.process.stdout.readline().strip() == "ready"
+
     def finish(self):
         """(calls, failures, max_ms) since the probe started."""
         try:
@@ -217,7 +224,7 @@ class StatusProbe:
         except subprocess.TimeoutExpired:
             self.process.kill()
             return 0, 1, float("inf")
-        fields = dict(f.split("=") for f in out.split())
+        fields = dict(f.split("=") for f in out.split() if "=" in f)
         return int(fields.get("calls", 0)), int(fields.get("failures", 1)), float(fields.get("max_ms", "inf"))
 
 
@@ -288,6 +295,8 @@ def _probe_main():
                     failures += 1
             else:
                 hr, _ = server.GetStatus(dbus_interface="opc.IOPCServer", timeout=5)
+                if calls == 0:
+                    print("ready", flush=True)
                 calls += 1
                 worst = max(worst, (time.monotonic() - begin) * 1000.0)
                 if hr != 0:
