@@ -407,17 +407,22 @@ LinkCounters TCommObj::Counters() const
     return c;
 }
 
-bool TCommObj::Send(std::string_view bytes)
+std::uint32_t TCommObj::writeOut(std::string_view out)
 {
-    std::string out(bytes);
-    out += autoSuffix_;
     const auto count =
         static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), std::numeric_limits<std::uint32_t>::max()));
     const std::uint32_t sent = driver_->SendData(out.data(), count);
     bytesSent_ += sent;
     if (logged_ && sent > 0)
-        host_.LogPortData(logFilePath_, true, std::string_view(out).substr(0, sent));
-    const bool all = sent == out.size();
+        host_.LogPortData(logFilePath_, true, out.substr(0, sent));
+    return sent;
+}
+
+bool TCommObj::Send(std::string_view bytes)
+{
+    std::string out(bytes);
+    out += autoSuffix_;
+    const bool all = writeOut(out) == out.size();
     if (!all)
         ++errors_;
     sendFailed_ = !all;
@@ -481,10 +486,7 @@ void TCommObj::ensureWorker()
 
 void TCommObj::sendClientWrite(const QueuedWrite& write, TBMDExecuteThread* thread)
 {
-    const auto count = static_cast<std::uint32_t>(
-        std::min<std::size_t>(write.bytes.size(), std::numeric_limits<std::uint32_t>::max()));
-    const std::uint32_t sent = driver_->SendData(write.bytes.data(), count);
-    bytesSent_ += sent;
+    const std::uint32_t sent = writeOut(write.bytes);
     const bool all = sent == write.bytes.size();
     sendFailed_ = !all;
     if (all)

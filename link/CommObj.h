@@ -174,6 +174,9 @@ private:
     // Stop-all, then (optionally) message processing, the log line and the
     // box, on the main thread; from the worker thread it is queued there.
     void reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+    // Writes bytes as they are to the port within the output time-out, counts
+    // them and logs them for a logged port; the number that went out.
+    std::uint32_t writeOut(std::string_view out);
     void noteStringReceived();
 
     TCommObjList& list_;

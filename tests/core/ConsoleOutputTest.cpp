@@ -36,6 +36,13 @@ TEST(ConsoleOutput, AStalledReaderNeverHoldsTheWriterAndLossIsToldOnce)
 {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    // The pipe is full before the first line, so that every loss falls in one
+    // stall whatever the scheduling of the output thread.
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string filler(4096, 'f');
+    while (::write(fds[1], filler.data(), filler.size()) > 0) {
+    }
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, 0), 0);
     {
         ConsoleOutput out(fds[1], 16 * 1024, 200);
         const std::string line(100, 'l');
