@@ -426,8 +426,9 @@ bool Client::OpenSession(int timeoutMs, double sessionTimeoutMs)
     const bool secured = policy_ != nullptr;
     CreateSessionRequest create;
     create.clientDescription.applicationUri =
-        secured && !own_->certificate->ApplicationUri().empty() ? own_->certificate->ApplicationUri()
-                                                                : "urn:linvaro:ua-client";
+        !applicationUri_.empty()                                 ? applicationUri_
+        : secured && !own_->certificate->ApplicationUri().empty() ? own_->certificate->ApplicationUri()
+                                                                  : "urn:linvaro:ua-client";
     create.clientDescription.applicationName = {"", "linvaro-ua"};
     create.clientDescription.applicationType = ApplicationType::Client;
     create.endpointUrl = endpointUrl_;

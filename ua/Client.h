@@ -51,6 +51,9 @@ public:
         userName_ = name;
         password_ = password;
     }
+    // The application URI CreateSession names (default: the one of this
+    // client's certificate, or linvaro-ua's own without one).
+    void SetApplicationUri(const std::string& uri) { applicationUri_ = uri; }
     // CreateSession and ActivateSession; on a secured channel with the
     // signatures both ways. A bad service result goes to Result().
     bool OpenSession(int timeoutMs, double sessionTimeoutMs = 60000);
@@ -180,6 +183,7 @@ private:
     std::shared_ptr<const crypto::Certificate> server_;
     std::shared_ptr<ChannelSecurity> security_ = MakeNoSecurity();
     std::string userName_, password_;
+    std::string applicationUri_;
 };
 
 } // namespace ua

@@ -33,12 +33,10 @@ std::uint32_t TokenIdOf(const std::string& chunk)
     return id;
 }
 
-// The padding of OPC 10000-6 before a signature: PaddingSize, that many
-// bytes of its value, and the high byte of a two-byte size when the
-// encrypting key is longer than 2048 bits. `plain` is what comes before
-// it from the sequence header on; the total with the signature fills
-// whole blocks.
-void Pad(std::string& chunk, std::size_t plain, std::size_t signature, std::size_t block, bool extraByte)
+} // namespace
+
+// Padding: see SecurityPolicy.h.
+void AppendPadding(std::string& chunk, std::size_t plain, std::size_t signature, std::size_t block, bool extraByte)
 {
     const std::size_t fixed = plain + 1 + (extraByte ? 1 : 0) + signature;
     const std::size_t padding = (block - fixed % block) % block;
@@ -47,9 +45,7 @@ void Pad(std::string& chunk, std::size_t plain, std::size_t signature, std::size
         chunk.push_back(static_cast<char>(padding >> 8));
 }
 
-// Checks and strips that padding from the end of `chunk` (the signature
-// already gone); `from` is where the sequence header starts.
-bool Unpad(std::string& chunk, std::size_t from, bool extraByte)
+bool StripPadding(std::string& chunk, std::size_t from, bool extraByte)
 {
     std::size_t end = chunk.size();
     std::size_t high = 0;
@@ -70,6 +66,8 @@ bool Unpad(std::string& chunk, std::size_t from, bool extraByte)
     chunk.resize(end - padding - 1);
     return true;
 }
+
+namespace {
 
 // SecurityPolicy None: chunks travel as they are, nonces are not used.
 class NoSecurity final : public ChannelSecurity {
@@ -152,7 +150,7 @@ public:
         chunk.append(plain, 0, plain.size() - signatureSize);
         if (!theirs.Verify(chunk, std::string_view(plain).substr(plain.size() - signatureSize)))
             return sc::BadSecurityChecksFailed;
-        return Unpad(chunk, securedFrom, mine.Bytes() > 256) ? sc::Good : sc::BadSecurityChecksFailed;
+        return StripPadding(chunk, securedFrom, mine.Bytes() > 256) ? sc::Good : sc::BadSecurityChecksFailed;
     }
 
     bool ProtectOpen(std::string& chunk, std::size_t securedFrom) const override
@@ -163,7 +161,7 @@ public:
         const std::size_t signatureSize = mine.Bytes();
         if (plainBlock == 0 || securedFrom > chunk.size())
             return false;
-        Pad(chunk, chunk.size() - securedFrom, signatureSize, plainBlock, theirs.Bytes() > 256);
+        AppendPadding(chunk, chunk.size() - securedFrom, signatureSize, plainBlock, theirs.Bytes() > 256);
         const std::size_t plainSize = chunk.size() - securedFrom + signatureSize;
         SetSize(chunk, securedFrom + plainSize / plainBlock * theirs.Bytes());
         std::string signature, cipher;
@@ -210,7 +208,7 @@ public:
             return sc::BadSecurityChecksFailed;
         chunk.resize(signedSize);
         // Padding is looked at only once the signature holds.
-        if (encrypted && !Unpad(chunk, kSymmetricSecuredFrom, false))
+        if (encrypted && !StripPadding(chunk, kSymmetricSecuredFrom, false))
             return sc::BadSecurityChecksFailed;
         return sc::Good;
     }
@@ -223,7 +221,7 @@ public:
         const Keys& keys = it->second.local;
         const bool encrypted = mode_ == MessageSecurityMode::SignAndEncrypt;
         if (encrypted)
-            Pad(chunk, chunk.size() - kSymmetricSecuredFrom, p_.signatureLength, p_.blockSize, false);
+            AppendPadding(chunk, chunk.size() - kSymmetricSecuredFrom, p_.signatureLength, p_.blockSize, false);
         SetSize(chunk, chunk.size() + p_.signatureLength);
         chunk += crypto::HmacSha256(keys.sign, chunk);
         if (!encrypted)

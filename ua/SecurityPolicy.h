@@ -147,6 +147,14 @@ std::shared_ptr<ChannelSecurity> MakeChannelSecurity(const AsymmetricHeader& hea
 std::shared_ptr<ChannelSecurity> MakeClientSecurity(const PolicyParams& policy,
                                                     std::shared_ptr<const LocalIdentity> own,
                                                     std::shared_ptr<const crypto::Certificate> server);
+// The padding of a secured chunk before its signature: PaddingSize, that
+// many bytes of its value, and the high byte of a two-byte size when the
+// encrypting key is longer than 2048 bits (extraByte). `plain` counts the
+// bytes from the sequence header on; with the signature they fill whole
+// blocks. StripPadding checks it from the end of `chunk` (signature gone);
+// `from` is where the sequence header starts.
+void AppendPadding(std::string& chunk, std::size_t plain, std::size_t signature, std::size_t block, bool extraByte);
+bool StripPadding(std::string& chunk, std::size_t from, bool extraByte);
 // SecurityPolicy None (either end).
 std::shared_ptr<ChannelSecurity> MakeNoSecurity();
 
