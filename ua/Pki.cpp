@@ -327,6 +327,18 @@ CertificateVerdict CertificateStore::Validate(const crypto::Certificate& leaf, c
     X509_STORE_CTX_set_verify_cb(ctx.get(), Collect);
     X509_verify_cert(ctx.get());
 
+    // Every issuer up to a root has to be known (trusted, or in
+    // issuers/certs): a trusted certificate whose issuer is missing has a
+    // chain that stops short.
+    if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get()); built && sk_X509_num(built) > 0) {
+        X509* top = sk_X509_value(built, sk_X509_num(built) - 1);
+        // Self-issued and signed by its own key (key usage aside: many
+        // application certificates are their own issuer without keyCertSign).
+        const bool root = X509_NAME_cmp(X509_get_subject_name(top), X509_get_issuer_name(top)) == 0 &&
+                          X509_verify(top, X509_get0_pubkey(top)) == 1;
+        if (!root)
+            f.chainIncomplete = true;
+    }
     if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get())) {
         for (int i = 0; i < sk_X509_num(built); ++i)
             if (!FitsPolicy(sk_X509_value(built, i), i == 0))
@@ -343,7 +355,7 @@ CertificateVerdict CertificateStore::Validate(const crypto::Certificate& leaf, c
     if (f.invalid)
         return {sc::BadCertificateInvalid, {}};
     if (f.chainIncomplete)
-        return {sc::BadCertificateChainIncomplete, storeRejected(leaf)};
+        return {sc::BadCertificateChainIncomplete, f.untrusted ? storeRejected(leaf) : std::string()};
     if (f.policy)
         return {sc::BadCertificatePolicyCheckFailed, {}};
     const bool later = f.leafTime || f.issuerTime || f.leafUse || f.issuerUse || f.revocationUnknown ||
