@@ -66,5 +66,4 @@ TEST(UaWorker, RunsJobsInOrderOffTheCallerAndRefusesWhenFull)
         d();
     EXPECT_EQ(done, (std::vector<int>{0, 1, 2, 3}));
     EXPECT_TRUE(worker->Submit([] {}, [] {})) << "room again";
-
 }
