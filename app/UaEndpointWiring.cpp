@@ -3,6 +3,7 @@
 #include "Endpoint.h"
 #include "MainController.h"
 #include "Pki.h"
+#include "SecretInput.h"
 #include "SupportLibraries.h"
 
 #include <QDateTime>
@@ -12,10 +13,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <iostream>
-
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -190,21 +187,8 @@ int AddUaUserFromInput(const std::string& home, const std::string& name, const s
                      name.c_str());
         return 2;
     }
-    const bool terminal = isatty(STDIN_FILENO) == 1;
-    termios saved{};
-    if (terminal) {
-        std::fprintf(stderr, "Password of OPC UA user %s: ", name.c_str());
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
     std::string password;
-    const bool read = static_cast<bool>(std::getline(std::cin, password));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fprintf(stderr, "\n");
-    }
+    const bool read = ReadSecretLine("Password of OPC UA user " + name + ": ", password);
     if (!read || password.empty()) {
         std::fprintf(stderr, "linvaro: no password given; nothing changed\n");
         return 1;

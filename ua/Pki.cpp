@@ -42,36 +42,6 @@ std::string ReadFile(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Writes a file whole (a temporary beside it, then renamed over it).
-bool WriteFile(const std::string& path, const std::string& bytes, mode_t mode, std::string& error)
-{
-    const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    ::fchmod(fd, mode);
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
 
 std::vector<std::string> FilesIn(const std::string& folder)
 {
@@ -197,6 +167,36 @@ bool FitsPolicy(X509* cert, bool leaf)
 
 } // namespace
 
+bool WriteFileWhole(const std::string& path, const std::string& bytes, mode_t mode, std::string& error)
+{
+    const std::string temporary = path + ".new";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) {
+        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    ::fchmod(fd, mode);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 CertificateStore::CertificateStore(std::string pkiFolder, Options options)
     : pki_(std::move(pkiFolder)), options_(options)
 {
@@ -271,7 +271,7 @@ std::string CertificateStore::storeRejected(const crypto::Certificate& certifica
     if (Exists(folder + name) || FilesIn(folder).size() >= options_.maxRejected)
         return {};
     std::string error;
-    if (!WriteFile(folder + name, certificate.Der(), 0644, error))
+    if (!WriteFileWhole(folder + name, certificate.Der(), 0644, error))
         return "OPC UA: " + error;
     return "OPC UA client \"" + certificate.CommonName() + "\" (" + certificate.ApplicationUri() +
            ") is not trusted; its certificate is stored as " + folder + name +
@@ -282,7 +282,7 @@ std::string CertificateStore::trustNow(const crypto::Certificate& certificate)
 {
     const std::string name = FileName(certificate);
     std::string error;
-    if (!WriteFile(pki_ + "trusted/certs/" + name, certificate.Der(), 0644, error))
+    if (!WriteFileWhole(pki_ + "trusted/certs/" + name, certificate.Der(), 0644, error))
         return "OPC UA: " + error;
     ::unlink((pki_ + "rejected/certs/" + name).c_str());
     return "OPC UA client \"" + certificate.CommonName() + "\" (" + certificate.ApplicationUri() +
@@ -436,9 +436,9 @@ std::shared_ptr<const LocalIdentity> CertificateStore::LoadOrCreateOwn(const std
         error = "OpenSSL cannot make the application certificate";
         return nullptr;
     }
-    if (!WriteFile(keyPath, own->key.ToPem(), 0600, error))
+    if (!WriteFileWhole(keyPath, own->key.ToPem(), 0600, error))
         return nullptr;
-    if (!WriteFile(certPath, own->certificate->Der(), 0644, error)) {
+    if (!WriteFileWhole(certPath, own->certificate->Der(), 0644, error)) {
         ::unlink(keyPath.c_str()); // neither, rather than a key without its certificate
         return nullptr;
     }

@@ -29,6 +29,8 @@
 // endpoint's worker); the folders are read again when they changed.
 #include "SecurityPolicy.h"
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +38,11 @@
 typedef struct X509_crl_st X509_CRL;
 
 namespace ua {
+
+// Writes a file whole with the given mode: a temporary beside it, synced,
+// then renamed over it, so that it is never half written. False with error
+// set (and no temporary left) when that fails.
+bool WriteFileWhole(const std::string& path, const std::string& bytes, mode_t mode, std::string& error);
 
 class CertificateStore {
 public:

@@ -1,5 +1,7 @@
 #include "Users.h"
 
+#include "Pki.h"
+
 #include <sodium.h>
 
 #include <fcntl.h>
@@ -166,33 +168,7 @@ bool UserDirectory::Add(const std::string& path, const std::string& name, const 
     for (const auto& [n, entry] : users)
         text += n + "\t" + RoleName(entry.role) + "\t" + entry.hash + "\n";
 
-    // A new file beside the old one, then renamed over it: never half written.
-    const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    ::fchmod(fd, 0600);
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return WriteFileWhole(path, text, 0600, error);
 }
 
 } // namespace ua
