@@ -3,6 +3,25 @@
 #include "MainController.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
+
+#include <memory>
+
+namespace {
+
+// The receiver of the hub's signals while the server is connected; its
+// deletion cuts them.
+std::unique_ptr<QObject> g_hubWatch;
+
+// A port's tag is stale while the port waits for its lost device.
+void TakePortState(const PortHub& hub, int linkIndex)
+{
+    const PortInfo port = hub.Port(linkIndex);
+    if (port.tagIndex >= 0)
+        OpcSetTagStale(port.tagIndex, port.state == PortState::DeviceLost);
+}
+
+} // namespace
 
 void ConnectOpcServer(MainController& controller)
 {
@@ -21,6 +40,18 @@ void ConnectOpcServer(MainController& controller)
                 return;
             }
     };
+    // Items are checked when their tag changed, not at every pulse: the hub
+    // says which tag did, and which port lost or got back its device.
+    PortHub& hub = controller.Hub();
+    g_hubWatch = std::make_unique<QObject>();
+    QObject::connect(&hub, &PortHub::tagChanged, g_hubWatch.get(), [](int tagIndex) { OpcTagChanged(tagIndex); });
+    QObject::connect(&hub, &PortHub::portStateChanged, g_hubWatch.get(),
+                     [&hub](int linkIndex) { TakePortState(hub, linkIndex); });
+    QObject::connect(&hub, &PortHub::portsReloaded, g_hubWatch.get(), [&hub] {
+        TheTagWatch().ClearStale();
+        for (int i = 0; i < hub.PortCount(); ++i)
+            TakePortState(hub, i);
+    });
     controller.opcPulse = [](double localNow) { OpcServerPulse(localNow); };
     controller.opcShutdownRequest = [] { RequestShutdownAll(); };
     controller.opcConnectedCount = [] { return ConnectedServerCount(); };
@@ -29,6 +60,8 @@ void ConnectOpcServer(MainController& controller)
 void DisconnectOpcServer(MainController& controller)
 {
     DiscardAllServers();
+    g_hubWatch.reset();
+    TheTagWatch().ClearStale();
     controller.opcPulse = nullptr;
     controller.opcShutdownRequest = nullptr;
     controller.opcConnectedCount = nullptr;

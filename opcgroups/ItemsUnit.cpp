@@ -42,10 +42,33 @@ TOPCItem::~TOPCItem()
 
 long TOPCItem::LiveItems() { return g_liveItems; }
 
+void TOPCItem::setQuality(WORD q)
+{
+    if (q == quality_)
+        return;
+    quality_ = q;
+    if (owner_)
+        owner_->ItemNeedsCheck(*this);
+}
+
+void TOPCItem::setLastQuality(SHORT q)
+{
+    if (q == lastQuality_)
+        return;
+    lastQuality_ = q;
+    if (owner_)
+        owner_->ItemNeedsCheck(*this);
+}
+
 void TOPCItem::SetActive(BOOL v)
 {
+    const bool activated = v && !active_;
     active_ = v;
-    quality_ = v ? OPC_QUALITY_GOOD : OPC_QUALITY_OUT_OF_SERVICE;
+    setQuality(v ? LiveQuality() : OPC_QUALITY_OUT_OF_SERVICE);
+    // Checks are made for active items only: one activated again may have
+    // missed changes of its tag.
+    if (activated && owner_)
+        owner_->ItemNeedsCheck(*this);
 }
 
 void TOPCItem::SetRequestedType(VARTYPE vt) { requestedType_ = vt == VT_EMPTY ? canonicalType_ : vt; }
@@ -98,7 +121,7 @@ BSTR TOPCItem::lentText()
 
 HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool mayLend, bool& lent)
 {
-    quality_ = (source == OPC_DS_CACHE && !active_) ? OPC_QUALITY_OUT_OF_SERVICE : OPC_QUALITY_GOOD;
+    setQuality((source == OPC_DS_CACHE && !active_) ? OPC_QUALITY_OUT_OF_SERVICE : LiveQuality());
     reported = quality_;
     lent = false;
     VariantInit(&value);
@@ -130,10 +153,11 @@ HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool ma
     return result;
 }
 
-HRESULT TOPCItem::StateFill(const std::string& tagText, DWORD source, const FILETIME& timeStamp,
+HRESULT TOPCItem::StateFill(const std::string& tagText, bool stale, DWORD source, const FILETIME& timeStamp,
                             OPCITEMSTATE& state)
 {
-    ChangeCheck(tagText);
+    if (ChangeCheck(tagText, stale) && owner_)
+        owner_->ItemNeedsCheck(*this);
     state.hClient = clientHandle_;
     state.ftTimeStamp = timeStamp;
     WORD reported = 0;
@@ -148,7 +172,7 @@ HRESULT TOPCItem::ReportFill(bool remember, OPCHANDLE& clientHandle, VARIANT& va
     clientHandle = clientHandle_;
     const HRESULT result = ValueFor(0, value, quality, true, lent);
     if (remember)
-        lastQuality_ = static_cast<SHORT>(quality_);
+        setLastQuality(static_cast<SHORT>(quality_));
     return result;
 }
 
@@ -182,6 +206,7 @@ std::unique_ptr<TOPCItem> TOPCItem::Copy() const
 {
     auto copy = std::make_unique<TOPCItem>(serverHandle_, clientHandle_, tagIndex_, itemId_, writable_, canonicalType_);
     copy->quality_ = quality_;
+    copy->stale_ = stale_;
     copy->active_ = active_;
     copy->requestedType_ = requestedType_;
     copy->cached_ = cached_;

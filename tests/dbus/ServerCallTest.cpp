@@ -165,6 +165,37 @@ TEST_F(ServerCalls, GroupsItemsAndSyncIOThroughTheMappingRule)
     Release(srv);
 }
 
+TEST_F(ServerCalls, AddGroupAnswersTheInterfaceAskedForOrMakesNoGroup)
+{
+    const QString srv = CreateServer();
+    auto add = [&](const QString& name, REFIID iid) {
+        return Call(srv, "opc.IOPCServer", "AddGroup",
+                    {name, I(1), U(10), U(5), QVariant::fromValue(QList<int>{}), QVariant::fromValue(QList<double>{}),
+                     U(0x409), Iid(iid)});
+    };
+    const QDBusMessage refused = add("shut", IID_IOPCShutdown);
+    ASSERT_EQ(refused.signature(), "iuuo") << refused.errorMessage().toStdString();
+    EXPECT_EQ(Hr(refused), E_NOINTERFACE);
+    EXPECT_EQ(refused.arguments().at(1).toUInt(), 0u);
+    EXPECT_EQ(PathOf(refused.arguments().at(3)), "/");
+    EXPECT_EQ(TotalGroupCount(), 0) << "no group is made for an interface it does not have";
+
+    const QDBusMessage sync = add("sync", IID_IOPCSyncIO);
+    ASSERT_EQ(Hr(sync), S_OK);
+    const QString group = PathOf(sync.arguments().at(3));
+    EXPECT_EQ(TotalGroupCount(), 1);
+    // The name is free again after the refusal.
+    const QDBusMessage again = add("shut", IID_IOPCGroupStateMgt);
+    EXPECT_EQ(Hr(again), S_OK);
+    const QDBusMessage text = Call(srv, "opc.IOPCServer", "GetErrorString", {I(RPC_E_DISCONNECTED), U(0x409)});
+    EXPECT_EQ(text.arguments().at(1).toString(), "The object invoked has disconnected from its clients");
+    const QDBusMessage bad = Call(srv, "opc.IOPCServer", "GetErrorString", {I(DISP_E_BADVARTYPE), U(0x409)});
+    EXPECT_EQ(bad.arguments().at(1).toString(), "Bad variable type");
+    Release(group);
+    Release(PathOf(again.arguments().at(3)));
+    Release(srv);
+}
+
 TEST_F(ServerCalls, MalformedMessagesGetErrorReplies)
 {
     const QString srv = CreateServer();
