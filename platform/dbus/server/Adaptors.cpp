@@ -779,7 +779,8 @@ QVariantList Point_Advise(CallContext& c)
         return c.Fail(E_POINTER); // a null sink
     IID iid = GUID_NULL;
     Iface<IConnectionPoint>(c)->GetConnectionInterface(&iid);
-    RemoteSink* sink = RemoteSink::Create(c.server.Connection(), c.client, sinkPath, iid);
+    RemoteSink* sink =
+        RemoteSink::Create(c.server.Flows().Channel(c.client), c.server.Connection(), c.client, sinkPath, iid);
     if (!sink)
         return c.Fail(E_OUTOFMEMORY);
     ComPtr<IUnknown> hold(static_cast<IOPCDataCallback*>(sink));

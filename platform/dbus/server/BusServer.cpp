@@ -50,7 +50,8 @@ struct BusServer::Stub final : ExternalHolder {
 };
 
 BusServer::BusServer(const QDBusConnection& connection, REFCLSID clsid, IClassFactory* factory)
-    : connection_(connection), clsid_(clsid), factory_(factory), serviceName_(WellKnownName(clsid))
+    : connection_(connection), clsid_(clsid), factory_(factory), serviceName_(WellKnownName(clsid)),
+      flows_(connection)
 {
     RegisterWireTypes();
 }
@@ -177,6 +178,7 @@ void BusServer::ClientLeft(const QString& client)
     // already out of every table.
     for (auto& s : held)
         s.reset();
+    flows_.ClientLeft(client);
     if (watcher_)
         watcher_->removeWatchedService(client);
 }

@@ -28,11 +28,13 @@
 //
 // Sinks: a client's sink passed to Advise is wrapped in a local COM object
 // (RemoteSink) that forwards the callbacks as D-Bus calls sent without
-// waiting for a reply.
+// waiting for a reply, through the client's channel of Flows(), which bounds
+// what a client that stops reading may have unread (ClientFlow.h).
 //
 // Threads: the main thread only (the COM objects' apartment); the object is
 // registered on the connection from that thread, so Qt delivers the calls
 // there.
+#include "ClientFlow.h"
 #include "ComObject.h"
 
 #include <QDBusConnection>
@@ -73,6 +75,9 @@ public:
 
     QDBusConnection Connection() const { return connection_; }
     const QString& ServiceName() const { return serviceName_; }
+
+    // What each client has not yet read of its callbacks, and its limits.
+    ClientFlows& Flows() { return flows_; }
 
     // For tests and the console: paths alive, per client or in all.
     int PathCount() const { return static_cast<int>(paths_.size()); }
@@ -118,6 +123,7 @@ private:
     std::map<QString, std::unique_ptr<Stub>> paths_;
     std::map<std::pair<QString, IUnknown*>, QString> byIdentity_;
     QDBusServiceWatcher* watcher_ = nullptr;
+    ClientFlows flows_;
 };
 
 // The program's OPC class (CLSID_DA2) served on its own connection to the
