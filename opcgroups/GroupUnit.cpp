@@ -88,6 +88,8 @@ HRESULT TOPCGroup::QueryInterfaceImpl(REFIID riid, void** ppv)
         return ComAnswer(static_cast<IOPCGroup*>(this), ppv);
     if (riid == IID_IConnectionPointContainer)
         return ComAnswer(static_cast<IConnectionPointContainer*>(&points_), ppv);
+    if (riid == IID_ISlicedRequest)
+        return ComAnswer(static_cast<ISlicedRequest*>(this), ppv);
     return E_NOINTERFACE;
 }
 
@@ -126,11 +128,11 @@ void TOPCGroup::wantVisit()
     }
 }
 
-void TOPCGroup::SetBusy(bool busy)
+void TOPCGroup::RequestInProgress(BOOL inProgress)
 {
-    busy_ = busy;
+    busy_ = inProgress != 0;
     if (!busy_)
-        wantVisit();
+        wantVisit(); // what waited is done at the next pulse
 }
 
 void TOPCGroup::ItemNeedsCheck(TOPCItem& item)

@@ -51,6 +51,7 @@
 #include "ItemsUnit.h"
 #include "OPCDA.h"
 #include "SinkFlow.h"
+#include "SlicedRequest.h"
 
 #include <cstdint>
 #include <deque>
@@ -71,6 +72,7 @@ class TOPCGroup : public ComObject,
                   public IOPCSyncIO,
                   public IOPCAsyncIO2,
                   public IOPCGroup,
+                  public ISlicedRequest,
                   private TItemOwner {
 public:
     static constexpr DWORD kDefaultUpdateRate = 1000; // for a requested rate of 0
@@ -105,9 +107,10 @@ public:
     std::int64_t DueClock() const { return baseClock_ + static_cast<std::int64_t>(updateRate_) - elapsedBase_; }
     // The server noted this group for a visit at its next pulse.
     bool visitQueued = false;
-    // A request served in slices is under way: the pulse leaves the group
-    // alone until it is over, so no callback shows half of it.
-    void SetBusy(bool busy);
+    // ISlicedRequest: a request served in slices is under way; the pulse
+    // leaves the group alone until it is over, so no callback shows half of
+    // it.
+    void RequestInProgress(BOOL inProgress) override;
     bool Busy() const { return busy_; }
     // The server goes while this group is still referenced: report to it,
     // drop the sink, the queue and the connections; later calls answer

@@ -125,9 +125,12 @@ void ClientChannel::Send(const QDBusMessage& call)
     if (gone_ || state_ == SinkFlowState::Dropped || !flows_)
         return;
     const qint64 bytes = EstimateBytes(call);
-    if (state_ == SinkFlowState::Congested || Unread() > flows_->Limits().boundBytes) {
-        // Kept in order behind what is kept already.
-        congest();
+    const bool over = Unread() > flows_->Limits().boundBytes;
+    if (held_ || state_ == SinkFlowState::Congested || over) {
+        // Kept in order behind what is kept already. Held for a call in
+        // progress is no congestion: the client reads.
+        if (state_ == SinkFlowState::Congested || over)
+            congest();
         kept_.emplace_back(call, bytes);
         keptBytes_ += bytes;
         if (keptBytes_ > kKeptFactor * flows_->Limits().boundBytes)
@@ -203,9 +206,16 @@ void ClientChannel::pingAnswered(qint64 mark, bool answered)
         schedulePing();
 }
 
+void ClientChannel::Hold(bool hold)
+{
+    held_ = hold;
+    if (!held_)
+        drain();
+}
+
 void ClientChannel::drain()
 {
-    if (!flows_)
+    if (!flows_ || held_)
         return;
     const qint64 bound = flows_->Limits().boundBytes;
     while (!kept_.empty() && Unread() <= bound) {

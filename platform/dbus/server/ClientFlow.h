@@ -79,6 +79,9 @@ public:
     int Kept() const { return static_cast<int>(kept_.size()); }
     // The client left the bus: nothing more is sent or kept.
     void Gone();
+    // While a call of the client is served in slices, its callbacks are
+    // kept, in order, and sent after the call's answer.
+    void Hold(bool hold);
 
 private:
     friend class ClientFlows;
@@ -99,6 +102,7 @@ private:
     bool pingInFlight_ = false;
     bool pingScheduled_ = false;
     bool gone_ = false;
+    bool held_ = false;
     std::deque<std::pair<QDBusMessage, qint64>> kept_;
     qint64 keptBytes_ = 0;
     QElapsedTimer congestedSince_;
