@@ -173,10 +173,14 @@ HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppE
 
 HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
 {
-    return forEachItemHandle(dwCount, phServer, true, ppErrors, [bActive](TOPCItem& item, DWORD) {
+    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this, bActive](TOPCItem& item, DWORD) {
         // No report now: the item is reported at the next update only when
-        // its text or quality changed since it was last compared.
+        // its text or quality changed since it was last compared (an item
+        // activated again is compared now, as at the next pulse).
+        const bool activated = bActive && !item.IsActive();
         item.SetActive(bActive);
+        if (activated)
+            check(item);
         return S_OK;
     });
 }

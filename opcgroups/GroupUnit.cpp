@@ -47,9 +47,9 @@ TOPCGroup::~TOPCGroup()
     leaveServer();
     queue_.clear(); // pending transactions go without callbacks
     TTagWatch& watch = TheTagWatch();
-    for (auto& item : items_)
-        if (item)
-            watch.Remove(item->TagIndex(), *item);
+    for (const auto& entry : byTag_)
+        watch.Unsubscribe(entry.first, *this);
+    byTag_.clear();
     items_.clear();
 }
 
@@ -144,6 +144,28 @@ void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
     wantVisit();
 }
 
+void TOPCGroup::TagChanged(int tagIndex)
+{
+    const auto it = byTag_.find(tagIndex);
+    if (it == byTag_.end())
+        return;
+    if (!it->second.marked) {
+        it->second.marked = true;
+        changedTags_.push_back(tagIndex);
+    }
+    wantVisit();
+}
+
+void TOPCGroup::check(TOPCItem& item)
+{
+    if (!item.IsActive())
+        return; // checked again when it is activated
+    const int tag = item.TagIndex();
+    item.ChangeCheck(TagText(TheOpcContext().tags, tag), TheTagWatch().Stale(tag));
+    if (item.Changed())
+        notePending(item);
+}
+
 void TOPCGroup::notePending(TOPCItem& item)
 {
     if (!item.reportQueued) {
@@ -161,7 +183,11 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
     items_.push_back(std::move(item));
     try {
         byHandle_.emplace(ref.ServerHandle(), &ref);
-        TheTagWatch().Add(ref.TagIndex(), ref, *this);
+        auto& ofTag = byTag_[ref.TagIndex()].items;
+        if (ofTag.empty())
+            TheTagWatch().Subscribe(ref.TagIndex(), *this);
+        ref.tagSlot = ofTag.size();
+        ofTag.push_back(&ref);
     } catch (...) {
         byHandle_.erase(ref.ServerHandle());
         items_.pop_back();
@@ -174,12 +200,25 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
         baseClock_ = server_ ? server_->Clock() : 0;
         schedule();
     }
-    ItemNeedsCheck(ref);
+    // Its first check: now rather than at the next pulse, which compares
+    // the same (a store meanwhile marks its tag) and keeps large requests
+    // from loading one pulse.
+    check(ref);
 }
 
 void TOPCGroup::eraseItem(TOPCItem& item)
 {
-    TheTagWatch().Remove(item.TagIndex(), item);
+    if (const auto it = byTag_.find(item.TagIndex()); it != byTag_.end()) {
+        auto& ofTag = it->second.items;
+        // The last item of the tag takes the freed place.
+        ofTag[item.tagSlot] = ofTag.back();
+        ofTag[item.tagSlot]->tagSlot = item.tagSlot;
+        ofTag.pop_back();
+        if (ofTag.empty() && !it->second.marked) {
+            byTag_.erase(it);
+            TheTagWatch().Unsubscribe(item.TagIndex(), *this);
+        }
+    }
     byHandle_.erase(item.ServerHandle());
     item.SetOwner(nullptr);
     std::unique_ptr<TOPCItem> owned = std::move(items_[item.slot]);
@@ -248,6 +287,8 @@ bool TOPCGroup::CopyInto(TOPCGroup& clone, DWORD cloneServerHandle) const
 void TOPCGroup::RequestFullReport()
 {
     forEachItem([](TOPCItem& item) { item.RequestFullReport(); });
+    for (const auto& entry : byTag_)
+        TagChanged(entry.first);
     setElapsed(updateRate_);
 }
 
@@ -262,34 +303,44 @@ void TOPCGroup::Tick(double now)
     releaseDroppedSink();
     const FILETIME stamp = server_->FileTimeOf(now);
     processQueue(stamp);
-    // Every marked item is checked, whether the group is active or not, so
+    // Marked items are checked, whether the group is active or not, so
     // that a change that lasted a pulse is not missed.
     checkMarked();
     if (Elapsed() >= updateRate_)
         update(stamp);
     inTick_ = false;
-    if (!queue_.empty() || !toCheck_.empty())
+    if (!queue_.empty() || !toCheck_.empty() || !changedTags_.empty())
         wantVisit();
 }
 
 void TOPCGroup::checkMarked()
 {
-    if (toCheck_.empty())
-        return;
-    std::vector<OPCHANDLE> marked;
-    marked.swap(toCheck_);
-    const TTagTable* tags = TheOpcContext().tags;
-    const TTagWatch& watch = TheTagWatch();
-    for (OPCHANDLE h : marked) {
-        TOPCItem* item = findItem(h);
-        if (!item)
-            continue; // removed since it was marked
-        item->checkQueued = false;
-        if (!item->IsActive())
-            continue; // checked again when it is activated
-        item->ChangeCheck(TagText(tags, item->TagIndex()), watch.Stale(item->TagIndex()));
-        if (item->Changed())
-            notePending(*item);
+    if (!changedTags_.empty()) {
+        std::vector<int> tags;
+        tags.swap(changedTags_);
+        for (int tag : tags) {
+            const auto it = byTag_.find(tag);
+            if (it == byTag_.end())
+                continue;
+            it->second.marked = false;
+            if (it->second.items.empty()) {
+                // Its last item went while it was marked.
+                byTag_.erase(it);
+                TheTagWatch().Unsubscribe(tag, *this);
+                continue;
+            }
+            for (TOPCItem* item : it->second.items)
+                check(*item);
+        }
+    }
+    if (!toCheck_.empty()) {
+        std::vector<OPCHANDLE> marked;
+        marked.swap(toCheck_);
+        for (OPCHANDLE h : marked)
+            if (TOPCItem* item = findItem(h)) {
+                item->checkQueued = false;
+                check(*item);
+            }
     }
     // The checks themselves move no quality: nothing was marked meanwhile.
     toCheck_.clear();
@@ -306,7 +357,22 @@ void TOPCGroup::update(const FILETIME& stamp)
         return;
     }
     changed_.clear();
-    if (!pending_.empty()) {
+    if (pending_.size() > liveItems_ / 8) {
+        // Most items changed: one walk of the list in its order is cheaper
+        // than sorting them.
+        pending_.clear();
+        forEachItem([this](TOPCItem& item) {
+            item.reportQueued = false;
+            if (!item.Changed())
+                return;
+            if (item.IsActive()) {
+                item.TakeChanged();
+                changed_.push_back(item.ServerHandle());
+            } else {
+                notePending(item); // reported once active again
+            }
+        });
+    } else if (!pending_.empty()) {
         std::vector<TOPCItem*> taken;
         std::vector<OPCHANDLE> kept;
         for (OPCHANDLE h : pending_) {

@@ -28,9 +28,11 @@
 //
 // What a pulse visits: a group is ticked when its update time came (the
 // server keeps the groups by due time), when it has queued transactions,
-// or when items of it were marked for a check (their tag changed, see
-// TagWatch.h, or their quality moved). A tick checks only the marked items;
-// an update reports the items whose changed flag is set, in list order.
+// or when items of it were marked for a check: all items of a tag that was
+// stored to (TagWatch.h), or one item whose quality moved. A tick checks
+// the marked items, as every item was checked at every pulse (an item that
+// is not marked would compare equal); an update reports the items whose
+// changed flag is set, in list order.
 // The update schedule counts the server's pulse clock (see ServIMPL.h), so
 // a group whose pulses come late is late by at most one pulse per update.
 //
@@ -46,6 +48,7 @@
 // Threads: main thread only.
 #include "AsyncUnit.h"
 #include "ComObject.h"
+#include "TagWatch.h"
 #include "ConnectionPoint.h"
 #include "GroupList.h"
 #include "ItemsUnit.h"
@@ -73,7 +76,8 @@ class TOPCGroup : public ComObject,
                   public IOPCAsyncIO2,
                   public IOPCGroup,
                   public ISlicedRequest,
-                  private TItemOwner {
+                  private TItemOwner,
+                  private TTagSubscriber {
 public:
     static constexpr DWORD kDefaultUpdateRate = 1000; // for a requested rate of 0
     static constexpr DWORD kPulsePeriod = 10;         // ms counted per pulse
@@ -199,6 +203,10 @@ private:
     void setUpdateRate(DWORD requested);
     // TItemOwner: the item is checked at the next pulse.
     void ItemNeedsCheck(TOPCItem& item) override;
+    // TTagSubscriber: the tag's items are checked at the group's next tick.
+    void TagChanged(int tagIndex) override;
+    // The change check of one item against its tag now.
+    void check(TOPCItem& item);
     // The item's changed flag is set: it is reported at the next update.
     void notePending(TOPCItem& item);
     // Asks the server for a visit at its next pulse.
@@ -247,6 +255,12 @@ private:
     std::vector<std::unique_ptr<TOPCItem>> items_;
     std::size_t liveItems_ = 0;
     std::unordered_map<OPCHANDLE, TOPCItem*> byHandle_;
+    struct TagItems {
+        std::vector<TOPCItem*> items;
+        bool marked = false; // in changedTags_
+    };
+    std::unordered_map<int, TagItems> byTag_; // the items of each tag
+    std::vector<int> changedTags_;            // tags whose items are checked at the next tick
     std::vector<std::unique_ptr<TOPCItem>> retired_; // removed during a queue pass
     std::vector<OPCHANDLE> toCheck_;                  // items marked for a check
     std::vector<OPCHANDLE> pending_;                  // items whose changed flag is set

@@ -62,13 +62,9 @@ void TOPCItem::setLastQuality(SHORT q)
 
 void TOPCItem::SetActive(BOOL v)
 {
-    const bool activated = v && !active_;
     active_ = v;
-    setQuality(v ? LiveQuality() : OPC_QUALITY_OUT_OF_SERVICE);
-    // Checks are made for active items only: one activated again may have
-    // missed changes of its tag.
-    if (activated && owner_)
-        owner_->ItemNeedsCheck(*this);
+    // The owner checks an item it activates (checks skip inactive items).
+    quality_ = v ? LiveQuality() : OPC_QUALITY_OUT_OF_SERVICE;
 }
 
 void TOPCItem::SetRequestedType(VARTYPE vt) { requestedType_ = vt == VT_EMPTY ? canonicalType_ : vt; }
@@ -156,8 +152,7 @@ HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool ma
 HRESULT TOPCItem::StateFill(const std::string& tagText, bool stale, DWORD source, const FILETIME& timeStamp,
                             OPCITEMSTATE& state)
 {
-    if (ChangeCheck(tagText, stale) && owner_)
-        owner_->ItemNeedsCheck(*this);
+    ChangeCheck(tagText, stale);
     state.hClient = clientHandle_;
     state.ftTimeStamp = timeStamp;
     WORD reported = 0;

@@ -20,6 +20,7 @@
 // only.
 #include "OPCtypes.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -62,7 +63,8 @@ public:
     static long LiveItems();
 
     // active := v; quality := the live quality (GOOD, or COMM_FAILURE for a
-    // stale tag) when v is non-zero, else 28.
+    // stale tag) when v is non-zero, else 28. The owner checks an item it
+    // activates.
     void SetActive(BOOL v);
     // requested type := vt, or the canonical type for VT_EMPTY.
     void SetRequestedType(VARTYPE vt);
@@ -94,8 +96,9 @@ public:
     }
     // Returns the changed flag and clears it.
     bool TakeChanged();
-    // The next change check reports the item (full report).
-    void RequestFullReport() { setLastQuality(kQualityFullReport); }
+    // The next change check reports the item (full report); the owner
+    // checks it.
+    void RequestFullReport() { lastQuality_ = kQualityFullReport; }
 
     // The cached value for source (OPC_DS_CACHE, OPC_DS_DEVICE, or 0 for
     // callbacks) in the requested type. Sets the item's quality (28 for a
@@ -133,7 +136,7 @@ public:
     // The group's bookkeeping (see GroupUnit.h).
     void SetOwner(TItemOwner* owner) { owner_ = owner; }
     std::size_t slot = 0;        // position in the group's item list (list order)
-    std::size_t watchSlot = 0;   // position in the tag watch's list of its tag
+    std::size_t tagSlot = 0;     // position in the group's list of the items of its tag
     bool checkQueued = false;    // in the group's list of items to check
     bool reportQueued = false;   // in the group's list of items with the changed flag
 

@@ -1,67 +1,92 @@
 #include "TagWatch.h"
 
-void TTagWatch::Add(int tagIndex, TOPCItem& item, TItemOwner& owner)
+#include <algorithm>
+
+TTagWatch::Tag& TTagWatch::tag(int tagIndex)
 {
-    if (tagIndex < 0)
-        return;
     const auto t = static_cast<std::size_t>(tagIndex);
-    if (t >= byTag_.size())
-        byTag_.resize(t + 1);
-    item.watchSlot = byTag_[t].size();
-    byTag_[t].push_back(Entry{&item, &owner});
+    if (t >= tags_.size())
+        tags_.resize(t + 1);
+    return tags_[t];
 }
 
-void TTagWatch::Remove(int tagIndex, TOPCItem& item)
+void TTagWatch::tell(int tagIndex)
 {
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= byTag_.size())
-        return;
-    auto& list = byTag_[static_cast<std::size_t>(tagIndex)];
-    const std::size_t slot = item.watchSlot;
-    if (slot >= list.size() || list[slot].item != &item)
-        return;
-    // The last entry takes the freed place.
-    list[slot] = list.back();
-    list[slot].item->watchSlot = slot;
-    list.pop_back();
+    // Subscribers only note the tag: none comes or goes meanwhile.
+    for (TTagSubscriber* s : tags_[static_cast<std::size_t>(tagIndex)].subscribers)
+        s->TagChanged(tagIndex);
 }
 
 void TTagWatch::Changed(int tagIndex)
 {
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= byTag_.size())
+    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
+        return; // nobody ever showed it
+    Tag& t = tags_[static_cast<std::size_t>(tagIndex)];
+    if (t.subscribers.empty())
         return;
-    // Owners only note the item: the list does not change meanwhile.
-    for (const Entry& e : byTag_[static_cast<std::size_t>(tagIndex)])
-        e.owner->ItemNeedsCheck(*e.item);
+    if (inPulse_) {
+        tell(tagIndex);
+    } else if (!t.noted) {
+        t.noted = true;
+        noted_.push_back(tagIndex);
+    }
+}
+
+void TTagWatch::BeginPulse()
+{
+    inPulse_ = true;
+    std::vector<int> noted;
+    noted.swap(noted_);
+    for (int index : noted) {
+        tags_[static_cast<std::size_t>(index)].noted = false;
+        tell(index);
+    }
+}
+
+void TTagWatch::Subscribe(int tagIndex, TTagSubscriber& subscriber)
+{
+    if (tagIndex < 0)
+        return;
+    auto& list = tag(tagIndex).subscribers;
+    if (std::find(list.begin(), list.end(), &subscriber) == list.end())
+        list.push_back(&subscriber);
+}
+
+void TTagWatch::Unsubscribe(int tagIndex, TTagSubscriber& subscriber)
+{
+    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
+        return;
+    auto& list = tags_[static_cast<std::size_t>(tagIndex)].subscribers;
+    const auto it = std::find(list.begin(), list.end(), &subscriber);
+    if (it != list.end()) {
+        *it = list.back();
+        list.pop_back();
+    }
+}
+
+std::size_t TTagWatch::Subscribers(int tagIndex) const
+{
+    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
+        return 0;
+    return tags_[static_cast<std::size_t>(tagIndex)].subscribers.size();
 }
 
 void TTagWatch::SetStale(int tagIndex, bool stale)
 {
     if (tagIndex < 0)
         return;
-    const auto t = static_cast<std::size_t>(tagIndex);
-    if (t >= stale_.size()) {
-        if (!stale)
-            return;
-        stale_.resize(t + 1, 0);
-    }
-    if (static_cast<bool>(stale_[t]) == stale)
+    Tag& t = tag(tagIndex);
+    if (t.stale == stale)
         return;
-    stale_[t] = stale ? 1 : 0;
-    Changed(tagIndex);
+    t.stale = stale;
+    tell(tagIndex);
 }
 
 void TTagWatch::ClearStale()
 {
-    for (std::size_t t = 0; t < stale_.size(); ++t)
-        if (stale_[t])
+    for (std::size_t t = 0; t < tags_.size(); ++t)
+        if (tags_[t].stale)
             SetStale(static_cast<int>(t), false);
-}
-
-std::size_t TTagWatch::Watching(int tagIndex) const
-{
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= byTag_.size())
-        return 0;
-    return byTag_[static_cast<std::size_t>(tagIndex)].size();
 }
 
 TTagWatch& TheTagWatch()

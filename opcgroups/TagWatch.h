@@ -1,45 +1,71 @@
 #pragma once
-// TTagWatch: which items show each tag, and which tags are stale (their
-// port waits for a lost device). The owner of the address space tells it
-// when a tag's value was stored (OpcTagChanged) and when a tag's state moved
-// (OpcSetTagStale); the watch then asks the owner of every item of that tag
-// to check it at the next pulse. So a pulse costs what changed, not what is
-// subscribed.
+// TTagWatch: which groups show each tag, so that a pulse checks only the
+// items whose tag changed.
 //
-// Ownership: entries are plain pointers. A group adds an item when the item
-// enters its list and removes it when it leaves (removal, group
-// destruction), so no entry outlives its item. Main thread only.
-#include "ItemsUnit.h"
-
+// The owner of the address space tells it when a tag's value was stored
+// (OpcTagChanged) and when a tag's port lost its device or got it back
+// (OpcSetTagStale). A store between pulses is noted in constant time; at the
+// start of the next pulse (BeginPulse) every group with items of a noted tag
+// is told once (TagChanged), however often the tag was stored. A store
+// during a pulse (an asynchronous write carried out by a group, a client
+// writing from inside a callback) tells the groups at once, so groups that
+// tick later in the same pulse see it there, as the others do at the next
+// pulse. A group then compares the items of that tag with the tag's text at
+// its tick, which is the change check every item had at every pulse: items
+// whose tag was not stored have nothing to compare.
+//
+// Ownership: subscribers are plain pointers; a group subscribes for a tag
+// when its first item of the tag comes and unsubscribes when the last one
+// goes or the group is destroyed. Main thread only.
 #include <cstddef>
 #include <vector>
 
+// A group told that a tag it shows was stored or changed its staleness.
+class TTagSubscriber {
+public:
+    virtual void TagChanged(int tagIndex) = 0;
+
+protected:
+    ~TTagSubscriber() = default;
+};
+
 class TTagWatch {
 public:
-    void Add(int tagIndex, TOPCItem& item, TItemOwner& owner);
-    void Remove(int tagIndex, TOPCItem& item);
-    // The tag's value was stored: every item of it is checked.
+    // The tag's value was stored (maybe with the same text).
     void Changed(int tagIndex);
     // The tag's port lost its device (stale) or has it again; a change of
-    // state is a change of its items' quality.
+    // staleness changes the quality of the tag's items.
     void SetStale(int tagIndex, bool stale);
-    bool Stale(int tagIndex) const
-    {
-        return tagIndex >= 0 && static_cast<std::size_t>(tagIndex) < stale_.size() &&
-               stale_[static_cast<std::size_t>(tagIndex)];
-    }
     // Every tag fresh again (the ports were rebuilt; their states follow).
     void ClearStale();
-    // Items watching the tag (for tests).
-    std::size_t Watching(int tagIndex) const;
+    bool Stale(int tagIndex) const
+    {
+        return tagIndex >= 0 && static_cast<std::size_t>(tagIndex) < tags_.size() &&
+               tags_[static_cast<std::size_t>(tagIndex)].stale;
+    }
+
+    // The pulse begins: the groups of the tags stored since the last pulse
+    // are told. Until EndPulse, stores are told at once.
+    void BeginPulse();
+    void EndPulse() { inPulse_ = false; }
+
+    void Subscribe(int tagIndex, TTagSubscriber& subscriber);
+    void Unsubscribe(int tagIndex, TTagSubscriber& subscriber);
+    // Groups subscribed for the tag (for tests).
+    std::size_t Subscribers(int tagIndex) const;
 
 private:
-    struct Entry {
-        TOPCItem* item;
-        TItemOwner* owner;
+    struct Tag {
+        bool noted = false; // stored to since the last pulse
+        bool stale = false;
+        std::vector<TTagSubscriber*> subscribers;
     };
-    std::vector<std::vector<Entry>> byTag_;
-    std::vector<char> stale_;
+    Tag& tag(int tagIndex);
+    void tell(int tagIndex);
+
+    std::vector<Tag> tags_;
+    std::vector<int> noted_;
+    bool inPulse_ = false;
 };
 
 TTagWatch& TheTagWatch();

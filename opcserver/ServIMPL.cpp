@@ -6,6 +6,7 @@
 #include "GroupUnit.h"
 #include "OPCErrorStrings.h"
 #include "OpcContext.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
 #include <algorithm>
@@ -482,6 +483,11 @@ int TotalGroupCount()
 
 void OpcServerPulse(double localNow)
 {
+    // The groups of the tags stored since the last pulse learn it first.
+    TheTagWatch().BeginPulse();
+    struct End {
+        ~End() { TheTagWatch().EndPulse(); }
+    } end;
     for (int slot = 0; slot < TDA2::kSlots; ++slot)
         if (TDA2* s = g_slots[static_cast<std::size_t>(slot)]) {
             ComPtr<TDA2> keep(s); // a client may release it from inside a callback
