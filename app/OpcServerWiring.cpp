@@ -1,10 +1,13 @@
 #include "OpcServerWiring.h"
 
+#include "BusServer.h"
 #include "MainController.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
 #include "TagWatch.h"
 
+#include <algorithm>
+#include <charconv>
 #include <memory>
 
 namespace {
@@ -69,4 +72,28 @@ void DisconnectOpcServer(MainController& controller)
     if (context.tags == &controller.Tags())
         context.tags = nullptr;
     context.clientWrite = nullptr;
+}
+
+namespace {
+
+// A positive whole number, or fallback.
+long long PositiveOr(const std::string& text, long long fallback)
+{
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : fallback;
+}
+
+} // namespace
+
+void ConfigureOpcBus(opcdbus::BusServer& bus, MainController& controller,
+                     const std::function<std::string(const char* section, const char* key)>& iniValue)
+{
+    opcdbus::FlowLimits limits;
+    limits.boundBytes = PositiveOr(iniValue("OPC Server", "ClientBacklogBytes"), limits.boundBytes);
+    limits.stallMs = static_cast<int>(
+        std::min<long long>(PositiveOr(iniValue("OPC Server", "ClientStallSeconds"), limits.stallMs / 1000), 86400) *
+        1000);
+    bus.Flows().SetLimits(limits);
+    bus.Flows().SetLog([&controller](const QString& line) { controller.Log(line.toStdString()); });
 }
