@@ -224,9 +224,13 @@ void TOPCGroup::completeDataChange(IOPCDataCallback& sink, TAsyncIO2& t, const F
         return;
     HRESULT masterQuality = S_OK;
     DWORD filled = 0;
+    // The data change of an update is carried out in the pass that follows
+    // its collection: its items are at hand (removed ones kept, and marked,
+    // until the pass ends).
+    const bool atHand = t.HandleSource() == &changed_ && changedItems_.size() == count;
     for (DWORD i = 0; i < count; ++i) {
-        TOPCItem* item = findItem(t.Handle(i));
-        if (!item)
+        TOPCItem* item = atHand ? changedItems_[i] : findItem(t.Handle(i));
+        if (!item || item->removed)
             continue; // removed since it was collected
         a.stamps[filled] = stamp;
         WORD quality = 0;

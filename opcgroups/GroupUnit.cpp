@@ -47,9 +47,10 @@ TOPCGroup::~TOPCGroup()
     leaveServer();
     queue_.clear(); // pending transactions go without callbacks
     TTagWatch& watch = TheTagWatch();
-    for (const auto& entry : byTag_)
-        watch.Unsubscribe(entry.first, *this);
-    byTag_.clear();
+    for (const TagItems& t : tags_)
+        if (t.head)
+            watch.Unsubscribe(t.tagIndex, *this);
+    tags_.clear();
     items_.clear();
 }
 
@@ -144,15 +145,11 @@ void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
     wantVisit();
 }
 
-void TOPCGroup::TagChanged(int tagIndex)
+void TOPCGroup::TagChanged(std::size_t slot)
 {
-    const auto it = byTag_.find(tagIndex);
-    if (it == byTag_.end())
-        return;
-    if (!it->second.marked) {
-        it->second.marked = true;
-        changedTags_.push_back(tagIndex);
-    }
+    // Noted without touching the place itself (a store is told once a
+    // pulse; a rare second telling only repeats a check).
+    changedTags_.push_back(slot);
     wantVisit();
 }
 
@@ -183,11 +180,20 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
     items_.push_back(std::move(item));
     try {
         byHandle_.emplace(ref.ServerHandle(), &ref);
-        auto& ofTag = byTag_[ref.TagIndex()].items;
-        if (ofTag.empty())
-            TheTagWatch().Subscribe(ref.TagIndex(), *this);
-        ref.tagSlot = ofTag.size();
-        ofTag.push_back(&ref);
+        const auto [place, fresh] = tagPlace_.try_emplace(ref.TagIndex(), tags_.size());
+        if (fresh) {
+            tags_.emplace_back();
+            tags_.back().tagIndex = ref.TagIndex();
+        }
+        TagItems& ofTag = tags_[place->second];
+        if (!ofTag.head)
+            TheTagWatch().Subscribe(ref.TagIndex(), *this, place->second);
+        ref.tagPlace = place->second;
+        ref.prevOfTag = nullptr;
+        ref.nextOfTag = ofTag.head;
+        if (ofTag.head)
+            ofTag.head->prevOfTag = &ref;
+        ofTag.head = &ref;
     } catch (...) {
         byHandle_.erase(ref.ServerHandle());
         items_.pop_back();
@@ -208,24 +214,27 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
 
 void TOPCGroup::eraseItem(TOPCItem& item)
 {
-    if (const auto it = byTag_.find(item.TagIndex()); it != byTag_.end()) {
-        auto& ofTag = it->second.items;
-        // The last item of the tag takes the freed place.
-        ofTag[item.tagSlot] = ofTag.back();
-        ofTag[item.tagSlot]->tagSlot = item.tagSlot;
-        ofTag.pop_back();
-        if (ofTag.empty() && !it->second.marked) {
-            byTag_.erase(it);
+    if (item.tagPlace < tags_.size()) {
+        TagItems& ofTag = tags_[item.tagPlace];
+        if (item.prevOfTag)
+            item.prevOfTag->nextOfTag = item.nextOfTag;
+        else
+            ofTag.head = item.nextOfTag;
+        if (item.nextOfTag)
+            item.nextOfTag->prevOfTag = item.prevOfTag;
+        item.prevOfTag = item.nextOfTag = nullptr;
+        if (!ofTag.head)
             TheTagWatch().Unsubscribe(item.TagIndex(), *this);
-        }
     }
     byHandle_.erase(item.ServerHandle());
     item.SetOwner(nullptr);
     std::unique_ptr<TOPCItem> owned = std::move(items_[item.slot]);
     // An item removed from inside a callback may have lent its text to
     // that callback's arrays: it goes when the pass is over.
-    if (inQueuePass_)
+    if (inQueuePass_) {
+        item.removed = true; // the data change in progress skips it
         retired_.push_back(std::move(owned));
+    }
     owned.reset();
     if (--liveItems_ == 0 && running_) {
         elapsedBase_ = Elapsed();
@@ -287,8 +296,8 @@ bool TOPCGroup::CopyInto(TOPCGroup& clone, DWORD cloneServerHandle) const
 void TOPCGroup::RequestFullReport()
 {
     forEachItem([](TOPCItem& item) { item.RequestFullReport(); });
-    for (const auto& entry : byTag_)
-        TagChanged(entry.first);
+    for (std::size_t place = 0; place < tags_.size(); ++place)
+        TagChanged(place);
     setElapsed(updateRate_);
 }
 
@@ -316,22 +325,13 @@ void TOPCGroup::Tick(double now)
 void TOPCGroup::checkMarked()
 {
     if (!changedTags_.empty()) {
-        std::vector<int> tags;
-        tags.swap(changedTags_);
-        for (int tag : tags) {
-            const auto it = byTag_.find(tag);
-            if (it == byTag_.end())
-                continue;
-            it->second.marked = false;
-            if (it->second.items.empty()) {
-                // Its last item went while it was marked.
-                byTag_.erase(it);
-                TheTagWatch().Unsubscribe(tag, *this);
-                continue;
-            }
-            for (TOPCItem* item : it->second.items)
-                check(*item);
-        }
+        // The two lists trade places, so neither is made anew at each tick.
+        checking_.swap(changedTags_);
+        for (std::size_t place : checking_)
+            if (place < tags_.size())
+                for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)
+                    check(*item);
+        checking_.clear();
     }
     if (!toCheck_.empty()) {
         std::vector<OPCHANDLE> marked;
@@ -357,6 +357,7 @@ void TOPCGroup::update(const FILETIME& stamp)
         return;
     }
     changed_.clear();
+    changedItems_.clear();
     if (pending_.size() > liveItems_ / 8) {
         // Most items changed: one walk of the list in its order is cheaper
         // than sorting them.
@@ -368,6 +369,7 @@ void TOPCGroup::update(const FILETIME& stamp)
             if (item.IsActive()) {
                 item.TakeChanged();
                 changed_.push_back(item.ServerHandle());
+                changedItems_.push_back(&item);
             } else {
                 notePending(item); // reported once active again
             }
@@ -392,8 +394,9 @@ void TOPCGroup::update(const FILETIME& stamp)
         pending_.swap(kept);
         std::sort(taken.begin(), taken.end(), [](const TOPCItem* a, const TOPCItem* b) { return a->slot < b->slot; });
         changed_.reserve(taken.size());
-        for (const TOPCItem* item : taken)
+        for (TOPCItem* item : taken)
             changed_.push_back(item->ServerHandle());
+        changedItems_ = std::move(taken);
     }
     if (reporting && !changed_.empty()) {
         if (auto t = TAsyncIO2::Create(TAsyncKind::DataChange, 0, NextCancelId(), 0)) {

@@ -204,7 +204,7 @@ private:
     // TItemOwner: the item is checked at the next pulse.
     void ItemNeedsCheck(TOPCItem& item) override;
     // TTagSubscriber: the tag's items are checked at the group's next tick.
-    void TagChanged(int tagIndex) override;
+    void TagChanged(std::size_t slot) override;
     // The change check of one item against its tag now.
     void check(TOPCItem& item);
     // The item's changed flag is set: it is reported at the next update.
@@ -255,12 +255,16 @@ private:
     std::vector<std::unique_ptr<TOPCItem>> items_;
     std::size_t liveItems_ = 0;
     std::unordered_map<OPCHANDLE, TOPCItem*> byHandle_;
+    // The items of each tag the group shows, one place per tag (kept while
+    // the group lives; subscribed while it has items).
     struct TagItems {
-        std::vector<TOPCItem*> items;
-        bool marked = false; // in changedTags_
+        int tagIndex = -1;
+        TOPCItem* head = nullptr; // the items, linked through nextOfTag
     };
-    std::unordered_map<int, TagItems> byTag_; // the items of each tag
-    std::vector<int> changedTags_;            // tags whose items are checked at the next tick
+    std::vector<TagItems> tags_;
+    std::unordered_map<int, std::size_t> tagPlace_; // tag index -> place in tags_
+    std::vector<std::size_t> changedTags_;          // places whose items are checked at the next tick
+    std::vector<std::size_t> checking_;             // the places being checked
     std::vector<std::unique_ptr<TOPCItem>> retired_; // removed during a queue pass
     std::vector<OPCHANDLE> toCheck_;                  // items marked for a check
     std::vector<OPCHANDLE> pending_;                  // items whose changed flag is set
@@ -272,6 +276,7 @@ private:
     ComPtr<IUnknown> sink_;
     ComPtr<ISinkFlow> flow_; // the sink's delivery state, when it has one
     std::vector<OPCHANDLE> changed_;
+    std::vector<TOPCItem*> changedItems_; // the same items, for the pass that follows the update
     bool removed_ = false;
     bool busy_ = false;
     bool inTick_ = false;

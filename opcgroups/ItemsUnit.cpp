@@ -28,8 +28,8 @@ BSTR TextAsBstr(const std::string& text)
 
 TOPCItem::TOPCItem(DWORD serverHandle, OPCHANDLE clientHandle, int tagIndex, std::string itemId, bool writable,
                    VARTYPE canonicalType)
-    : itemId_(std::move(itemId)), writable_(writable), serverHandle_(serverHandle), clientHandle_(clientHandle),
-      tagIndex_(tagIndex), requestedType_(canonicalType), canonicalType_(canonicalType)
+    : tagIndex_(tagIndex), writable_(writable), serverHandle_(serverHandle), clientHandle_(clientHandle),
+      requestedType_(canonicalType), canonicalType_(canonicalType), itemId_(std::move(itemId))
 {
     ++g_liveItems;
 }

@@ -133,12 +133,7 @@ public:
     WORD LiveQuality() const { return stale_ ? OPC_QUALITY_COMM_FAILURE : OPC_QUALITY_GOOD; }
     bool Stale() const { return stale_; }
 
-    // The group's bookkeeping (see GroupUnit.h).
     void SetOwner(TItemOwner* owner) { owner_ = owner; }
-    std::size_t slot = 0;        // position in the group's item list (list order)
-    std::size_t tagSlot = 0;     // position in the group's list of the items of its tag
-    bool checkQueued = false;    // in the group's list of items to check
-    bool reportQueued = false;   // in the group's list of items with the changed flag
 
     DWORD ServerHandle() const { return serverHandle_; }
     OPCHANDLE ClientHandle() const { return clientHandle_; }
@@ -159,26 +154,37 @@ public:
 private:
     void setQuality(WORD q);
     void setLastQuality(SHORT q);
+    BSTR lentText();
 
+    // What a change check reads comes first, within one cache line.
     TItemOwner* owner_ = nullptr;
-    bool stale_ = false;
+    int tagIndex_;
+    BOOL active_ = 0;
     WORD quality_ = OPC_QUALITY_OUT_OF_SERVICE;
     SHORT lastQuality_ = kQualityNeverCompared;
-    std::string itemId_;
-    BOOL active_ = 0;
-    bool writable_ = true;
+    bool stale_ = false;
     bool changed_ = false;
+    bool textStale_ = true;
+    bool writable_ = true;
     std::string cached_; // also the text compared last
     // The cached value as a BSTR for callbacks, remade only when the text
     // changed: a callback's arrays are the server's, so it can lend them
     // this instead of a fresh copy per value and update.
     BSTR text_ = nullptr;
     UINT textCapacity_ = 0; // units text_ can hold
-    bool textStale_ = true;
-    BSTR lentText();
     DWORD serverHandle_;
     OPCHANDLE clientHandle_;
-    int tagIndex_;
     VARTYPE requestedType_;
     VARTYPE canonicalType_;
+    std::string itemId_;
+
+public:
+    // The group's bookkeeping (see GroupUnit.h).
+    std::size_t slot = 0;        // position in the group's item list (list order)
+    std::size_t tagPlace = 0;    // the group's place for its tag
+    TOPCItem* prevOfTag = nullptr; // the other items of that place
+    TOPCItem* nextOfTag = nullptr;
+    bool checkQueued = false;    // in the group's list of items to check
+    bool reportQueued = false;   // in the group's list of items with the changed flag
+    bool removed = false;        // removed during a queue pass, kept until it ends
 };

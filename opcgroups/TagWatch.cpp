@@ -13,8 +13,8 @@ TTagWatch::Tag& TTagWatch::tag(int tagIndex)
 void TTagWatch::tell(int tagIndex)
 {
     // Subscribers only note the tag: none comes or goes meanwhile.
-    for (TTagSubscriber* s : tags_[static_cast<std::size_t>(tagIndex)].subscribers)
-        s->TagChanged(tagIndex);
+    for (const auto& [s, key] : tags_[static_cast<std::size_t>(tagIndex)].subscribers)
+        s->TagChanged(key);
 }
 
 void TTagWatch::Changed(int tagIndex)
@@ -43,13 +43,15 @@ void TTagWatch::BeginPulse()
     }
 }
 
-void TTagWatch::Subscribe(int tagIndex, TTagSubscriber& subscriber)
+void TTagWatch::Subscribe(int tagIndex, TTagSubscriber& subscriber, std::size_t key)
 {
     if (tagIndex < 0)
         return;
     auto& list = tag(tagIndex).subscribers;
-    if (std::find(list.begin(), list.end(), &subscriber) == list.end())
-        list.push_back(&subscriber);
+    for (const auto& entry : list)
+        if (entry.first == &subscriber)
+            return;
+    list.emplace_back(&subscriber, key);
 }
 
 void TTagWatch::Unsubscribe(int tagIndex, TTagSubscriber& subscriber)
@@ -57,7 +59,8 @@ void TTagWatch::Unsubscribe(int tagIndex, TTagSubscriber& subscriber)
     if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
         return;
     auto& list = tags_[static_cast<std::size_t>(tagIndex)].subscribers;
-    const auto it = std::find(list.begin(), list.end(), &subscriber);
+    const auto it =
+        std::find_if(list.begin(), list.end(), [&](const auto& entry) { return entry.first == &subscriber; });
     if (it != list.end()) {
         *it = list.back();
         list.pop_back();

@@ -18,12 +18,14 @@
 // when its first item of the tag comes and unsubscribes when the last one
 // goes or the group is destroyed. Main thread only.
 #include <cstddef>
+#include <utility>
 #include <vector>
 
-// A group told that a tag it shows was stored or changed its staleness.
+// A group told that a tag it shows was stored or changed its staleness; it
+// hears of the tag by the key it subscribed with.
 class TTagSubscriber {
 public:
-    virtual void TagChanged(int tagIndex) = 0;
+    virtual void TagChanged(std::size_t key) = 0;
 
 protected:
     ~TTagSubscriber() = default;
@@ -49,7 +51,7 @@ public:
     void BeginPulse();
     void EndPulse() { inPulse_ = false; }
 
-    void Subscribe(int tagIndex, TTagSubscriber& subscriber);
+    void Subscribe(int tagIndex, TTagSubscriber& subscriber, std::size_t key);
     void Unsubscribe(int tagIndex, TTagSubscriber& subscriber);
     // Groups subscribed for the tag (for tests).
     std::size_t Subscribers(int tagIndex) const;
@@ -58,7 +60,7 @@ private:
     struct Tag {
         bool noted = false; // stored to since the last pulse
         bool stale = false;
-        std::vector<TTagSubscriber*> subscribers;
+        std::vector<std::pair<TTagSubscriber*, std::size_t>> subscribers; // with their keys
     };
     Tag& tag(int tagIndex);
     void tell(int tagIndex);
