@@ -205,6 +205,8 @@ public:
     QString LogPath() const { return home_.path() + "/linvaro.log"; }
 
     std::vector<Port> ports;
+    // More of Linvaro.ini after the serial mapping (sections and keys).
+    std::string extraIni;
 
 private:
     bool provision()
@@ -229,6 +231,7 @@ private:
         ini << "[Serial Ports]\n";
         for (const Port& p : ports)
             ini << "COM" << p.index << "=" << p.device << "\n";
+        ini << extraIni;
         return ok && ini.good();
     }
 
