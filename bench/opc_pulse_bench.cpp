@@ -6,7 +6,8 @@
 // 50 items per group to show how the cost grows with the item count; and
 // once with texts whose length changes at every pulse (a new string per
 // value instead of one rewritten in place). Times are CPU time of the main
-// thread per pulse.
+// thread per pulse. Tags are stored through the tag table, which tells the
+// server which ones changed, as the program's port links do.
 //
 //   opc_pulse_bench [pulses=300] [json-file]
 #include "ComObject.h"
@@ -15,6 +16,7 @@
 #include "OPCDA.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
 #include <time.h>
@@ -167,7 +169,7 @@ Result Run(const std::string& name, TTagTable& tags, int itemsPerGroup, DWORD ra
     std::vector<double> times;
     const auto pulse = [&](int p) {
         for (int t = 0; t < kTags; ++t)
-            tags.Value(static_cast<std::size_t>(t)).textValue = texts[p & 1][static_cast<std::size_t>(t)];
+            tags.SetText(static_cast<std::size_t>(t), texts[p & 1][static_cast<std::size_t>(t)]);
         now += kPulseDays;
         const unsigned long long before = load.Entries();
         const double start = ThreadCpuNs();
@@ -206,6 +208,8 @@ int main(int argc, char** argv)
         tags.BindTag("Port" + std::to_string(t) + "_COM" + std::to_string(t + 1));
     OpcContext& context = TheOpcContext();
     context.tags = &tags;
+    // The address space tells the server which tags were stored.
+    tags.onTextChanged = [](std::size_t index) { OpcTagChanged(static_cast<int>(index)); };
 
     std::vector<Result> results;
     for (int items : {100, 50}) {
