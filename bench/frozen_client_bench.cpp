@@ -11,6 +11,7 @@
 //   frozen_client_bench [seconds=300] [json-file] [bound-bytes] [stall-seconds]   (under dbus-run-session)
 #include "LinvaroProcess.h"
 #include "OpcClient.h"
+#include "StatusProbe.h"
 
 #include "ComObject.h"
 #include "DataChangeSink.h"
@@ -49,6 +50,35 @@ public:
     std::map<std::string, Clock::time_point> arrived;
 };
 
+// An active group at 10 ms on the port's tag F_COM1 with sink advised; null
+// when a step failed.
+ComPtr<IUnknown> WatchingGroup(IOPCServer& server, const std::u16string& name, OPCHANDLE clientGroup, IUnknown& sink)
+{
+    OPCHANDLE h = 0;
+    DWORD revised = 0;
+    ComPtr<IUnknown> group;
+    ComPtr<IOPCItemMgt> items;
+    if (FAILED(server.AddGroup(name.c_str(), 1, 10, clientGroup, nullptr, nullptr, 0, &h, &revised, IID_IOPCItemMgt,
+                               group.put())) ||
+        FAILED(group.As(IID_IOPCItemMgt, items)))
+        return nullptr;
+    static OLECHAR empty[] = {0};
+    std::u16string id = u"F_COM1";
+    OPCITEMDEF def{empty, id.data(), 1, 1, 0, nullptr, VT_EMPTY, 0};
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    items->AddItems(1, &def, &results, &errors);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IConnectionPointContainer> cpc;
+    ComPtr<IConnectionPoint> cp;
+    DWORD cookie = 0;
+    if (FAILED(group.As(IID_IConnectionPointContainer, cpc)) ||
+        FAILED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())) || FAILED(cp->Advise(&sink, &cookie)))
+        return nullptr;
+    return group;
+}
+
 // The frozen client (this program run with --frozen): groups, sinks, then
 // it stops itself.
 int Frozen(int groups)
@@ -58,33 +88,13 @@ int Frozen(int groups)
         return 1;
     auto* sinkObject = new LatencySink;
     ComPtr<IUnknown> sink(static_cast<IOPCDataCallback*>(sinkObject));
-    static OLECHAR empty[] = {0};
-    std::u16string id = u"F_COM1";
     std::vector<ComPtr<IUnknown>> held;
     for (int g = 0; g < groups; ++g) {
-        OPCHANDLE h = 0;
-        DWORD revised = 0;
-        ComPtr<IUnknown> group;
         const std::u16string name = u"frozen" + std::u16string(1, static_cast<char16_t>(u'A' + g % 26)) +
                                     std::u16string(1, static_cast<char16_t>(u'A' + g / 26));
-        if (FAILED(server->AddGroup(name.c_str(), 1, 10, static_cast<OPCHANDLE>(g), nullptr, nullptr, 0, &h,
-                                    &revised, IID_IOPCItemMgt, group.put())))
+        held.push_back(WatchingGroup(*server.get(), name, static_cast<OPCHANDLE>(g), *sink.get()));
+        if (!held.back())
             return 1;
-        ComPtr<IOPCItemMgt> items;
-        group.As(IID_IOPCItemMgt, items);
-        OPCITEMDEF def{empty, id.data(), 1, 1, 0, nullptr, VT_EMPTY, 0};
-        OPCITEMRESULT* results = nullptr;
-        HRESULT* errors = nullptr;
-        items->AddItems(1, &def, &results, &errors);
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
-        ComPtr<IConnectionPointContainer> cpc;
-        ComPtr<IConnectionPoint> cp;
-        DWORD cookie = 0;
-        if (FAILED(group.As(IID_IConnectionPointContainer, cpc)) ||
-            FAILED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())) || FAILED(cp->Advise(sink.get(), &cookie)))
-            return 1;
-        held.push_back(group);
     }
     std::printf("ready\n");
     std::fflush(stdout);
@@ -150,28 +160,10 @@ int main(int argc, char** argv)
     ComPtr<IOPCServer> server;
     if (FAILED(opcclient::CreateInstance(CLSID_DA2, IID_IOPCServer, server.putVoid())))
         return 1;
-    OPCHANDLE hGroup = 0;
-    DWORD revised = 0;
-    ComPtr<IUnknown> group;
-    server->AddGroup(u"healthy", 1, 10, 1, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt, group.put());
-    ComPtr<IOPCItemMgt> items;
-    if (!group || FAILED(group.As(IID_IOPCItemMgt, items)))
-        return 1;
-    static OLECHAR empty[] = {0};
-    std::u16string id = u"F_COM1";
-    OPCITEMDEF def{empty, id.data(), 1, 1, 0, nullptr, VT_EMPTY, 0};
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    items->AddItems(1, &def, &results, &errors);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
     auto* sinkObject = new LatencySink;
     ComPtr<IUnknown> sink(static_cast<IOPCDataCallback*>(sinkObject));
-    ComPtr<IConnectionPointContainer> cpc;
-    ComPtr<IConnectionPoint> cp;
-    DWORD cookie = 0;
-    if (FAILED(group.As(IID_IConnectionPointContainer, cpc)) ||
-        FAILED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())) || FAILED(cp->Advise(sink.get(), &cookie)))
+    const ComPtr<IUnknown> group = WatchingGroup(*server.get(), u"healthy", 1, *sink.get());
+    if (!group)
         return 1;
 
     // The frozen client.
@@ -182,31 +174,8 @@ int main(int argc, char** argv)
         return 1;
     const QString frozenName = NameOfPid(frozen.processId());
 
-    // The status probe.
-    std::atomic<bool> probing{true};
-    std::atomic<double> worstStatusMs{0};
-    std::atomic<int> statusCalls{0};
-    std::thread probe([&] {
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "probe");
-        QDBusMessage create = QDBusMessage::createMethodCall(bench::kServiceName, "/", "opc.IClassFactory",
-                                                             "CreateInstance");
-        create << QStringLiteral("{39C13A4D-011E-11D0-9675-0020AFD8ADB3}");
-        const QDBusMessage created = bus.call(create, QDBus::Block, 30000);
-        if (created.arguments().size() < 2)
-            return;
-        QDBusMessage status =
-            QDBusMessage::createMethodCall(bench::kServiceName, created.arguments().at(1).value<QDBusObjectPath>().path(),
-                                           "opc.IOPCServer", "GetStatus");
-        while (probing) {
-            const auto begin = Clock::now();
-            bus.call(status, QDBus::Block, 60000);
-            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-            if (ms > worstStatusMs)
-                worstStatusMs = ms;
-            ++statusCalls;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
+    bench::StatusProbe probe(20);
+    probe.Start();
 
     // A new value every 10 ms; samples every second.
     std::vector<std::pair<std::string, Clock::time_point>> written;
@@ -242,8 +211,7 @@ int main(int argc, char** argv)
         }
     }
     bench::Wait([] { return false; }, 500);
-    probing = false;
-    probe.join();
+    probe.Stop();
     const long rssEnd = bench::ResidentKiB(linvaro.Pid());
 
     std::vector<double> delays;
@@ -263,7 +231,7 @@ int main(int argc, char** argv)
     std::printf("frozen client dropped after %.0f s\n", droppedAfter);
     std::printf("healthy client: %zu of %zu values, delay p50 %.1f ms, p99 %.1f ms, max %.1f ms; %d superseded\n",
                 delays.size(), written.size(), p50, p99, maxDelay, missed);
-    std::printf("GetStatus: %d calls, longest %.1f ms\n", statusCalls.load(), worstStatusMs.load());
+    std::printf("GetStatus: %d calls, longest %.1f ms\n", probe.Calls(), probe.MaxMs());
     std::printf("linvaro resident memory: %ld KiB at the start, at most %ld, %ld at the end\n", rssStart, rssMax,
                 rssEnd);
     if (!jsonPath.empty()) {
@@ -272,7 +240,7 @@ int main(int argc, char** argv)
             << ", \"queued_bytes_at_end\": " << lastQueued << ", \"dropped_after_s\": " << droppedAfter
             << ", \"healthy_values\": " << delays.size() << ", \"written\": " << written.size()
             << ", \"delay_p50_ms\": " << p50 << ", \"delay_p99_ms\": " << p99 << ", \"delay_max_ms\": " << maxDelay
-            << ", \"status_calls\": " << statusCalls.load() << ", \"status_max_ms\": " << worstStatusMs.load()
+            << ", \"status_calls\": " << probe.Calls() << ", \"status_max_ms\": " << probe.MaxMs()
             << ", \"rss_start_kib\": " << rssStart << ", \"rss_max_kib\": " << rssMax << ", \"rss_end_kib\": " << rssEnd
             << "}\n";
     }

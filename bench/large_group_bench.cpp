@@ -11,6 +11,7 @@
 //   large_group_bench [items=100000] [json-file] [ports=4]   (run under dbus-run-session)
 #include "LinvaroProcess.h"
 #include "OpcClient.h"
+#include "StatusProbe.h"
 
 #include "ComObject.h"
 #include "TaskMem.h"
@@ -33,72 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// GetStatus round trips from a connection of their own, with their times.
-class StatusProbe {
-public:
-    void Start()
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    void Stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    // The longest round trip of a call that overlapped [from, to].
-    double MaxMs(Clock::time_point from, Clock::time_point to)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        double worst = 0;
-        for (const auto& [begin, end] : trips_)
-            if (end >= from && begin <= to)
-                worst = std::max(worst, std::chrono::duration<double, std::milli>(end - begin).count());
-        return worst;
-    }
-    int Failures() const { return failures_; }
-
-private:
-    void run()
-    {
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("probe"));
-        QDBusMessage create = QDBusMessage::createMethodCall(QString::fromLatin1(bench::kServiceName),
-                                                             QStringLiteral("/"), QStringLiteral("opc.IClassFactory"),
-                                                             QStringLiteral("CreateInstance"));
-        create << QStringLiteral("{39C13A4D-011E-11D0-9675-0020AFD8ADB3}");
-        const QDBusMessage created = bus.call(create, QDBus::Block, 30000);
-        if (created.type() != QDBusMessage::ReplyMessage || created.arguments().size() < 2) {
-            ++failures_;
-            return;
-        }
-        const QString path = created.arguments().at(1).value<QDBusObjectPath>().path();
-        QDBusMessage status = QDBusMessage::createMethodCall(QString::fromLatin1(bench::kServiceName), path,
-                                                             QStringLiteral("opc.IOPCServer"),
-                                                             QStringLiteral("GetStatus"));
-        while (!stop_) {
-            const auto begin = Clock::now();
-            const QDBusMessage reply = bus.call(status, QDBus::Block, 60000);
-            const auto end = Clock::now();
-            if (reply.type() != QDBusMessage::ReplyMessage)
-                ++failures_;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                trips_.emplace_back(begin, end);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        QDBusMessage release = QDBusMessage::createMethodCall(QString::fromLatin1(bench::kServiceName), path,
-                                                              QStringLiteral("opc.IUnknown"), QStringLiteral("Release"));
-        bus.call(release, QDBus::Block, 5000);
-    }
-
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> failures_{0};
-    std::mutex mutex_;
-    std::vector<std::pair<Clock::time_point, Clock::time_point>> trips_;
-};
 
 // 16-byte lines "P<n> <seq>" at the byte rate of 115200 baud on every port,
 // never blocking: what a line cannot take is lost.
@@ -200,7 +135,7 @@ int main(int argc, char** argv)
     if (FAILED(group.As(IID_IOPCItemMgt, items)) || FAILED(group.As(IID_IOPCSyncIO, sync)))
         return 1;
 
-    StatusProbe probe;
+    bench::StatusProbe probe(2);
     Feeder feeder(linvaro.ports);
     probe.Start();
     feeder.Start();

@@ -10,6 +10,7 @@
 // server which ones changed, as the program's port links do.
 //
 //   opc_pulse_bench [pulses=300] [json-file]
+#include "BenchGroups.h"
 #include "ComObject.h"
 #include "DataChangeSink.h"
 #include "Globals.h"
@@ -97,42 +98,18 @@ bool Build(Load& load, int itemsPerGroup, DWORD rate)
             return false;
         load.servers.push_back(server);
         for (int g = 0; g < kGroupsPerServer; ++g) {
-            IUnknown* unk = nullptr;
-            OPCHANDLE h = 0;
-            DWORD revised = 0;
-            const std::u16string name = U16FromAnsi("group" + std::to_string(g));
-            if (FAILED(server->AddGroup(name.c_str(), 1, rate, static_cast<OPCHANDLE>(g), nullptr, nullptr, 0, &h,
-                                        &revised, IID_IUnknown, &unk)))
-                return false;
-            load.groups.push_back(unk);
-            std::vector<OPCITEMDEF> defs(static_cast<std::size_t>(itemsPerGroup));
-            for (int i = 0; i < itemsPerGroup; ++i) {
-                defs[static_cast<std::size_t>(i)] = OPCITEMDEF{};
-                defs[static_cast<std::size_t>(i)].szItemID = ids[static_cast<std::size_t>((g * 7 + i) % kTags)].data();
-                defs[static_cast<std::size_t>(i)].bActive = 1;
-                defs[static_cast<std::size_t>(i)].hClient = static_cast<OPCHANDLE>(i);
-            }
-            IOPCItemMgt* mgt = nullptr;
-            unk->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&mgt));
-            OPCITEMRESULT* results = nullptr;
-            HRESULT* errors = nullptr;
-            const HRESULT added = mgt->AddItems(static_cast<DWORD>(itemsPerGroup), defs.data(), &results, &errors);
-            CoTaskMemFree(results);
-            CoTaskMemFree(errors);
-            mgt->Release();
-            if (added != S_OK)
-                return false;
+            std::vector<std::u16string*> groupIds;
+            for (int i = 0; i < itemsPerGroup; ++i)
+                groupIds.push_back(&ids[static_cast<std::size_t>((g * 7 + i) % kTags)]);
             auto* sink = new CountingSink;
             sink->AddRef();
             load.sinks.push_back(sink);
-            IConnectionPointContainer* cpc = nullptr;
-            unk->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-            IConnectionPoint* cp = nullptr;
-            cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp);
-            DWORD cookie = 0;
-            cp->Advise(sink, &cookie);
-            cp->Release();
-            cpc->Release();
+            IUnknown* group = bench::AddAdvisedGroup(*server, U16FromAnsi("group" + std::to_string(g)), rate,
+                                                     static_cast<OPCHANDLE>(g), groupIds,
+                                                     *static_cast<IOPCDataCallback*>(sink));
+            if (!group)
+                return false;
+            load.groups.push_back(group);
         }
     }
     factory->Release();

@@ -8,8 +8,8 @@
 // main thread's CPU time over the run (target: under 50 % of a core).
 //
 //   pulse_load_bench [seconds=30] [json-file] [groups-per-server=100] [ports=64] [strings-per-s=20] [rate-ms=100]
-#include "BenchHost.h"
-#include "CommObjList.h"
+#include "BenchGroups.h"
+#include "BenchPorts.h"
 #include "DataChangeSink.h"
 #include "Globals.h"
 #include "OPCDA.h"
@@ -82,45 +82,11 @@ int main(int argc, char** argv)
     const double stringsPerSecond = argc > 5 ? std::atof(argv[5]) : 20.0;
     const DWORD rate = argc > 6 ? static_cast<DWORD>(std::atoi(argv[6])) : 100;
 
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    std::vector<int> masters;
-    std::vector<std::string> slaves;
-    for (int i = 0; i < ports; ++i) {
-        int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m < 0 || grantpt(m) || unlockpt(m))
-            return 1;
-        fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-        masters.push_back(m);
-        slaves.emplace_back(ptsname(m));
-    }
-    TCommPortDriver::SetDeviceNameResolver([&](const std::string& com) -> std::string {
-        const int n = std::atoi(com.c_str() + 3);
-        return n >= 1 && n <= ports ? slaves[static_cast<std::size_t>(n - 1)] : std::string();
-    });
-    BenchHost host;
+    bench::PtyPorts pty;
     TTagTable tags;
-    TCommObjList list(host, &tags, nullptr);
-    std::vector<TCommObjList::GridRow> rows;
-    for (int i = 0; i < ports; ++i) {
-        TPortSetting s;
-        s[psDESCRIPTION] = "Port" + std::to_string(i + 1);
-        s[psPORT] = "COM" + std::to_string(i + 1);
-        s[psBAUD_RATE] = "115200";
-        s[psDATA_BITS] = "8";
-        s[psPARITY] = "None";
-        s[psSTOP_BITS] = "1";
-        s[psFLOW_CONTROL] = "None";
-        s[psNULL_TERMINATED] = "13";
-        rows.emplace_back(i + 1, s);
-    }
-    list.Rebuild(rows, LinkConfig{});
-    list.StartAll();
-    if (!list.Scanning())
+    if (!pty.Open(ports) || !pty.StartLinks(tags))
         return 1;
+    const std::vector<int>& masters = pty.masters;
 
     // The server on the tag table, told of every stored value.
     OpcContext& context = TheOpcContext();
@@ -132,10 +98,13 @@ int main(int argc, char** argv)
     if (FAILED(GetOpcClassObject(CLSID_DA2, IID_IClassFactory, reinterpret_cast<void**>(&factory))))
         return 1;
     std::vector<std::u16string> ids;
+    std::vector<std::u16string*> idRefs;
     for (int p = 0; p < ports; ++p) {
         const std::string tag = "Port" + std::to_string(p + 1) + "_COM" + std::to_string(p + 1);
         ids.emplace_back(tag.begin(), tag.end());
     }
+    for (auto& id : ids)
+        idRefs.push_back(&id);
     std::vector<IOPCServer*> servers;
     std::vector<IUnknown*> groups;
     std::vector<TimingSink*> sinks;
@@ -145,40 +114,16 @@ int main(int argc, char** argv)
             return 1;
         servers.push_back(server);
         for (int g = 0; g < groupsPerServer; ++g) {
-            IUnknown* unk = nullptr;
-            OPCHANDLE h = 0;
-            DWORD revised = 0;
-            const std::u16string name = u"g" + std::u16string(1, static_cast<char16_t>(u'A' + g % 26)) +
-                                        std::u16string(1, static_cast<char16_t>(u'A' + g / 26));
-            if (FAILED(server->AddGroup(name.c_str(), 1, rate, static_cast<OPCHANDLE>(g), nullptr, nullptr, 0, &h,
-                                        &revised, IID_IUnknown, &unk)))
-                return 1;
-            groups.push_back(unk);
-            std::vector<OPCITEMDEF> defs(static_cast<std::size_t>(ports));
-            for (int p = 0; p < ports; ++p)
-                defs[static_cast<std::size_t>(p)] = OPCITEMDEF{nullptr, ids[static_cast<std::size_t>(p)].data(), 1,
-                                                               static_cast<OPCHANDLE>(p), 0, nullptr, VT_EMPTY, 0};
-            IOPCItemMgt* mgt = nullptr;
-            unk->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&mgt));
-            OPCITEMRESULT* results = nullptr;
-            HRESULT* errors = nullptr;
-            const HRESULT added = mgt->AddItems(static_cast<DWORD>(ports), defs.data(), &results, &errors);
-            CoTaskMemFree(results);
-            CoTaskMemFree(errors);
-            mgt->Release();
-            if (added != S_OK)
-                return 1;
             auto* sink = new TimingSink(clock);
             sink->AddRef();
             sinks.push_back(sink);
-            IConnectionPointContainer* cpc = nullptr;
-            unk->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-            IConnectionPoint* cp = nullptr;
-            cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp);
-            DWORD cookie = 0;
-            cp->Advise(sink, &cookie);
-            cp->Release();
-            cpc->Release();
+            const std::u16string name = u"g" + std::u16string(1, static_cast<char16_t>(u'A' + g % 26)) +
+                                        std::u16string(1, static_cast<char16_t>(u'A' + g / 26));
+            IUnknown* group = bench::AddAdvisedGroup(*server, name, rate, static_cast<OPCHANDLE>(g), idRefs,
+                                                     *static_cast<IOPCDataCallback*>(sink));
+            if (!group)
+                return 1;
+            groups.push_back(group);
         }
     }
     factory->Release();
@@ -275,6 +220,6 @@ int main(int argc, char** argv)
     DiscardAllServers();
     tags.onTextChanged = nullptr;
     context.tags = nullptr;
-    list.StopAll();
+    pty.links->StopAll();
     return groupsLate == 0 && cpuPercent < 50.0 ? 0 : 2;
 }

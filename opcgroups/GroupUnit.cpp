@@ -147,8 +147,8 @@ void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
 
 void TOPCGroup::TagChanged(std::size_t slot)
 {
-    // Noted without touching the place itself (a store is told once a
-    // pulse; a rare second telling only repeats a check).
+    // Noted without touching the place itself; repeats are dropped when
+    // the places are checked.
     changedTags_.push_back(slot);
     wantVisit();
 }
@@ -327,6 +327,12 @@ void TOPCGroup::checkMarked()
     if (!changedTags_.empty()) {
         // The two lists trade places, so neither is made anew at each tick.
         checking_.swap(changedTags_);
+        // A tag told more than once (several pulses while a request was
+        // served, a store and a change of staleness) is checked once.
+        if (checking_.size() > 1) {
+            std::sort(checking_.begin(), checking_.end());
+            checking_.erase(std::unique(checking_.begin(), checking_.end()), checking_.end());
+        }
         for (std::size_t place : checking_)
             if (place < tags_.size())
                 for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)

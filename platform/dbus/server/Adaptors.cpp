@@ -192,7 +192,7 @@ public:
     {
         do {
             if (decoded_ < n_) {
-                const quint32 count = std::min(n_ - decoded_, kSliceEntries);
+                const quint32 count = std::min(n_ - decoded_, kSlicePart);
                 if (!decode_(count)) {
                     failed_ = E_INVALIDARG;
                     return true;
@@ -210,7 +210,7 @@ public:
             }
             if (served_ >= n_)
                 return true;
-            const quint32 count = std::min(n_ - served_, kSliceEntries);
+            const quint32 count = std::min(n_ - served_, kSlicePart);
             const HRESULT hr = part_(served_, count);
             if (FAILED(hr)) {
                 failed_ = hr;
@@ -704,7 +704,7 @@ void SliceItemDefs(CallContext& c, IUnknown* target, quint32 n, ItemDefsCall cal
         },
         [st] { return st->reader.AtEnd(); },
         [st, call](quint32 first, quint32 count) {
-            ItemDefs& defs = *st->chunks[first / kSliceEntries];
+            ItemDefs& defs = *st->chunks[first / kSlicePart];
             OPCITEMRESULT* results = nullptr;
             HRESULT* errors = nullptr;
             const HRESULT hr = call(count, defs.defs.data(), &results, &errors);
@@ -716,7 +716,7 @@ void SliceItemDefs(CallContext& c, IUnknown* target, quint32 n, ItemDefsCall cal
                 CoTaskMemFree(results);
             }
             st->errors += TakeErrors(errors, count);
-            st->chunks[first / kSliceEntries].reset();
+            st->chunks[first / kSlicePart].reset();
             return hr;
         },
         [st](HRESULT hr) { return QVariantList{V(hr), L(st->results), L(st->errors)}; });
@@ -986,11 +986,11 @@ QVariantList SyncIO_Write(CallContext& c)
             },
             [st] { return st->handles.AtEnd() && st->values.AtEnd(); },
             [st, sync](quint32 first, quint32 count) {
-                Variants& values = *st->chunks[first / kSliceEntries];
+                Variants& values = *st->chunks[first / kSlicePart];
                 HRESULT* errors = nullptr;
                 const HRESULT hr = sync->Write(count, st->h.data() + first, values.data(), &errors);
                 st->errors += TakeErrors(errors, count);
-                st->chunks[first / kSliceEntries].reset();
+                st->chunks[first / kSlicePart].reset();
                 return hr;
             },
             [st](HRESULT hr) { return QVariantList{V(hr), L(st->errors)}; });

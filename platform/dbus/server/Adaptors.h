@@ -22,9 +22,9 @@ struct MethodInfo;
 // A request with more than kSliceEntries entries (AddItems, ValidateItems,
 // RemoveItems, SetActiveState, SetClientHandles, SetDatatypes, and the
 // synchronous Read and Write) is served in slices: its arguments are decoded
-// and the COM method is called for kSliceEntries entries at a time, each
-// slice within about kSliceBudgetMs, and the main thread returns to its
-// event loop in between (the serial ports keep being read). The answer is
+// and the COM method is called for kSlicePart entries at a time, as many
+// parts a slice as fit in about kSliceBudgetMs, and the main thread returns
+// to its event loop between slices (the serial ports keep being read). The answer is
 // the one a single call would give: the entries' results in order, S_FALSE
 // when any entry failed; a count that disagrees with its array is refused
 // before any entry is served. A failure of the call itself (the object was
@@ -32,6 +32,7 @@ struct MethodInfo;
 // entries served before it done. All values a sliced Read returns carry the
 // time stamp of its first slice.
 inline constexpr quint32 kSliceEntries = 1024;
+inline constexpr quint32 kSlicePart = 256;
 inline constexpr int kSliceBudgetMs = 2;
 
 // A call served in slices. BusServer runs Step from its event loop until it

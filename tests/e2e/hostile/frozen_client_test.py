@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import finish_case, Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
 from clients import ChildClient, bus_name_of_pid, queued_bytes  # noqa: E402
 
 BOUND = 256 * 1024
@@ -71,16 +71,7 @@ def main():
         checks.check(len(got) >= len(fed) * 0.5,
                      "it got %d of %d values at 10 ms, the rest superseded within a period" % (len(got), len(fed)))
     finally:
-        if probe:
-            calls, failures, worst = probe.finish()
-            checks.check(calls > 0 and failures == 0, "status probe: %d calls, %d failures" % (calls, failures))
-            checks.check(worst < 100.0, "longest GetStatus round trip %.1f ms (< 100 ms)" % worst)
-        for child in (frozen, reader):
-            if child:
-                child.kill()
-        rc = linvaro.stop()
-        checks.check(rc == 0, "linvaro ends with exit code 0 on SIGTERM (got %s)" % rc)
-        pty.close()
+        finish_case(checks, linvaro, probe, (frozen, reader), [pty])
     return checks.exit_code()
 
 

@@ -4,7 +4,7 @@ that misbehaves, while a status probe in another process keeps asking the
 server for its status, so that a main thread that stops answering shows as
 a long round trip.
 
-    from harness import Checks, Home, Pty, Linvaro, StatusProbe
+    from harness import Checks, Home, Pty, Linvaro, StatusProbe, finish_case
 
 Run as a script (`harness.py probe`) it is the probe itself: it creates a
 server object, calls GetStatus every 20 ms until its standard input closes,
@@ -209,6 +209,24 @@ class StatusProbe:
             return 0, 1, float("inf")
         fields = dict(f.split("=") for f in out.split())
         return int(fields.get("calls", 0)), int(fields.get("failures", 1)), float(fields.get("max_ms", "inf"))
+
+
+def finish_case(checks, linvaro, probe=None, children=(), ptys=(), max_ms=100.0):
+    """The end every case shares: the probe's figures (no failed call, the
+    longest round trip under max_ms), the case's client processes killed
+    (objects with kill()), linvaro ended by SIGTERM with exit code 0, the
+    devices closed."""
+    if probe:
+        calls, failures, worst = probe.finish()
+        checks.check(calls > 0 and failures == 0, "status probe: %d calls, %d failures" % (calls, failures))
+        checks.check(worst < max_ms, "longest GetStatus round trip %.1f ms (< %.0f ms)" % (worst, max_ms))
+    for child in children:
+        if child:
+            child.kill()
+    rc = linvaro.stop()
+    checks.check(rc == 0, "linvaro ends with exit code 0 on SIGTERM (got %s)" % rc)
+    for p in ptys:
+        p.close()
 
 
 def _probe_main():

@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import DA2_NAME, IID_IOPCServer, Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import finish_case, DA2_NAME, IID_IOPCServer, Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
 from clients import ChildClient  # noqa: E402
 
 IID_IOPCItemMgt = "{39C13A54-011E-11D0-9675-0020AFD8ADB3}"
@@ -105,15 +105,7 @@ def main():
         checks.check(left == 29, "29 server objects can be made again (got %d)" % left)
         checks.check(linvaro.alive(), "linvaro is still running")
     finally:
-        if probe:
-            calls, failures, worst = probe.finish()
-            checks.check(calls > 0 and failures == 0, "status probe: %d calls, %d failures" % (calls, failures))
-            checks.check(worst < 100.0, "longest GetStatus round trip %.1f ms (< 100 ms)" % worst)
-        if reader:
-            reader.kill()
-        rc = linvaro.stop()
-        checks.check(rc == 0, "linvaro ends with exit code 0 on SIGTERM (got %s)" % rc)
-        pty.close()
+        finish_case(checks, linvaro, probe, (reader,), [pty])
     return checks.exit_code()
 
 

@@ -10,7 +10,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
+from harness import finish_case, Checks, Home, Linvaro, Pty, StatusProbe, port_row, wait_until  # noqa: E402
 from clients import ChildClient  # noqa: E402
 
 
@@ -44,16 +44,7 @@ def main():
         checks.check(all(a < b for a, b in zip(got, got[1:])), "in order, none twice")
         checks.check(len(got) >= len(fed) * 0.9, "it got %d of %d values" % (len(got), len(fed)))
     finally:
-        if probe:
-            calls, failures, worst = probe.finish()
-            checks.check(calls > 0 and failures == 0, "status probe: %d calls, %d failures" % (calls, failures))
-            checks.check(worst < 100.0, "longest GetStatus round trip %.1f ms (< 100 ms)" % worst)
-        for child in (mute, reader):
-            if child:
-                child.kill()
-        rc = linvaro.stop()
-        checks.check(rc == 0, "linvaro ends with exit code 0 on SIGTERM (got %s)" % rc)
-        pty.close()
+        finish_case(checks, linvaro, probe, (mute, reader), [pty])
     return checks.exit_code()
 
 
