@@ -1,12 +1,19 @@
 #include "AppInit.h"
 
+#include "UserFolders.h"
+
 #include <QCryptographicHash>
 #include <QLocalSocket>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent)
@@ -14,7 +21,17 @@ SingleInstance::SingleInstance(QObject* parent) : QObject(parent)
     connect(&server_, &QLocalServer::newConnection, this, &SingleInstance::acceptConnection);
 }
 
-SingleInstance::~SingleInstance() { server_.close(); }
+SingleInstance::~SingleInstance() { release(); }
+
+void SingleInstance::release()
+{
+    // The socket goes before the locks: whoever takes the instance next
+    // makes its own.
+    server_.close();
+    for (int fd : locks_)
+        close(fd);
+    locks_.clear();
+}
 
 std::string SingleInstance::MutexName(const std::string& programPath)
 {
@@ -33,19 +50,46 @@ QString SingleInstance::SocketName(const std::string& mutexName)
 
 bool SingleInstance::Acquire(const std::string& programPath)
 {
-    const QString name = SocketName(MutexName(programPath));
-    {
-        QLocalSocket probe;
-        probe.connectToServer(name);
-        if (probe.waitForConnected(1000)) {
-            probe.disconnectFromServer();
-            return false; // another copy answers
-        }
+    release();
+    error_.clear();
+    const std::string base = SocketName(MutexName(programPath)).toStdString();
+    const std::vector<std::string> folders = userfolders::RuntimeFolders(true);
+    if (folders.empty()) {
+        error_ = "no private runtime folder for this user (/run/user/" + std::to_string(getuid()) + " and /tmp/linvaro-" +
+                 std::to_string(getuid()) + " are missing or not this user's alone)";
+        return false;
     }
-    // Nobody answers: a socket file left by a copy that crashed is stale.
-    QLocalServer::removeServer(name);
+    for (const std::string& folder : folders) {
+        const std::string path = folder + "/" + base + ".lock";
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+        struct stat st{};
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error_ = "cannot use the lock file " + path + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
+            if (fd >= 0)
+                close(fd);
+            release();
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK)
+                error_ = "cannot lock " + path + ": " + std::strerror(errno);
+            close(fd);
+            release(); // another copy holds it
+            return false;
+        }
+        locks_.push_back(fd);
+    }
+    // Holding every lock, the socket name is ours: a file there was left by
+    // a copy that ended without removing it.
+    const QString socketPath = QString::fromStdString(folders.front() + "/" + base + ".sock");
+    QLocalServer::removeServer(socketPath);
     server_.setSocketOptions(QLocalServer::UserAccessOption);
-    return server_.listen(name);
+    if (!server_.listen(socketPath)) {
+        error_ = "cannot listen on " + socketPath.toStdString() + ": " + server_.errorString().toStdString();
+        release();
+        return false;
+    }
+    return true;
 }
 
 void SingleInstance::acceptConnection()
@@ -70,15 +114,19 @@ void SingleInstance::acceptConnection()
 
 bool SingleInstance::SendText(const std::string& programPath, const std::string& text, int timeoutMs)
 {
-    QLocalSocket socket;
-    socket.connectToServer(SocketName(MutexName(programPath)));
-    if (!socket.waitForConnected(timeoutMs))
-        return false;
-    socket.write(text.data(), static_cast<qint64>(text.size()));
-    if (!socket.waitForBytesWritten(timeoutMs))
-        return false;
-    socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState)
-        socket.waitForDisconnected(timeoutMs);
-    return true;
+    const std::string base = SocketName(MutexName(programPath)).toStdString();
+    for (const std::string& folder : userfolders::RuntimeFolders(false)) {
+        QLocalSocket socket;
+        socket.connectToServer(QString::fromStdString(folder + "/" + base + ".sock"));
+        if (!socket.waitForConnected(timeoutMs))
+            continue;
+        socket.write(text.data(), static_cast<qint64>(text.size()));
+        if (!socket.waitForBytesWritten(timeoutMs))
+            return false;
+        socket.disconnectFromServer();
+        if (socket.state() != QLocalSocket::UnconnectedState)
+            socket.waitForDisconnected(timeoutMs);
+        return true;
+    }
+    return false;
 }

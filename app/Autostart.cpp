@@ -168,8 +168,9 @@ std::string DesktopExecArgument(const std::string& programPath)
     return value;
 }
 
-bool SetAutostart(bool enabled, const std::string& programPath, std::string& error)
+bool SetAutostart(bool enabled, const AutostartCommand& command, std::string& error)
 {
+    const std::string& programPath = command.programPath;
     error.clear();
     const std::string path = AutostartFilePath();
     if (path.empty()) {
@@ -187,10 +188,13 @@ bool SetAutostart(bool enabled, const std::string& programPath, std::string& err
         error = "The program path \"" + programPath + "\" of the autostart entry is not absolute.";
         return false;
     }
+    std::string exec = DesktopExecArgument(programPath);
+    for (const std::string& argument : command.arguments)
+        exec += " " + DesktopExecArgument(argument);
     const std::string text = "[Desktop Entry]\n"
                              "Type=Application\n"
                              "Name=Quorbel Linvaro\n"
-                             "Exec=" + DesktopExecArgument(programPath) + "\n"
+                             "Exec=" + exec + "\n"
                              "X-GNOME-Autostart-enabled=true\n";
     return writeEntry(path, text, error);
 }

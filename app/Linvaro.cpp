@@ -4,18 +4,23 @@
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
+#include "MqttWiring.h"
 #include "OpcServerWiring.h"
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
 
 #include "BusServer.h"
 #include "DynamicLibrary.h"
+#include "EdgeNode.h"
+#include "RegistryStore.h"
+#include "UserFolders.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,8 +28,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +40,7 @@ struct CommandLine {
     std::string home;
     bool headless = false;
     bool exit = false;
+    bool setMqttPassword = false;
     bool regServer = false, unregServer = false, embedding = false, automation = false;
     std::string error;
 };
@@ -56,6 +65,8 @@ CommandLine Parse(int argc, char** argv)
             cl.headless = true;
         } else if (std::strcmp(a, "--exit") == 0) {
             cl.exit = true;
+        } else if (std::strcmp(a, "--set-mqtt-password") == 0) {
+            cl.setMqttPassword = true;
         } else if (IsSwitch(a, "regserver")) {
             cl.regServer = true;
         } else if (IsSwitch(a, "unregserver")) {
@@ -84,6 +95,30 @@ void OnTerminationSignal(int)
 // The program file's full path (symbolic links resolved).
 std::string ProgramPath() { return QCoreApplication::applicationFilePath().toStdString(); }
 
+// The --home folder as an absolute path without a trailing slash, so that the
+// activation file and the autostart entry find it from any current folder;
+// "" when none was given.
+std::string AbsoluteHome(const std::string& home)
+{
+    if (home.empty())
+        return home;
+    std::error_code ec;
+    std::string path = std::filesystem::absolute(home, ec).lexically_normal().string();
+    if (ec)
+        path = home;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+void AlreadyRunning(const SingleInstance& instance, const std::function<void(const std::string&)>& say)
+{
+    if (instance.Error().empty())
+        say("Quorbel Linvaro is already running!");
+    else
+        say("cannot tell whether Quorbel Linvaro is already running: " + instance.Error());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -92,7 +127,7 @@ int main(int argc, char** argv)
     if (!cl.error.empty()) {
         if (cl.error != "help")
             std::fprintf(stderr, "linvaro: %s\n", cl.error.c_str());
-        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [/regserver|/unregserver|/embedding|/automation]\n");
+        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [--set-mqtt-password] [/regserver|/unregserver|/embedding|/automation]\n");
         return cl.error == "help" ? 0 : 2;
     }
 
@@ -102,7 +137,7 @@ int main(int argc, char** argv)
     // runs headless, so no window or modal box can hold it up before it
     // answers on the bus.
     const bool startedByBus = startMode == comserver::StartMode::Automation;
-    const bool gui = !cl.headless && !cl.exit && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
+    const bool gui = !cl.headless && !cl.exit && !cl.setMqttPassword && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
     std::unique_ptr<QCoreApplication> app;
     if (gui)
         app = std::make_unique<QApplication>(argc, argv);
@@ -117,22 +152,33 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "linvaro: no running copy of %s answered\n", programPath.c_str());
         return 1;
     }
+    // Per-user files (registry store, activation and autostart entries, the
+    // key of the settings password, the log file) never go to a folder other
+    // users share: without a home of this user the program ends here.
+    if (std::string error; !userfolders::SettleEnvironment(error)) {
+        std::fprintf(stderr, "linvaro: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string givenHome = AbsoluteHome(cl.home);
+    auto say = [](const std::string& text) { std::fprintf(stderr, "linvaro: %s\n", text.c_str()); };
     if (comserver::EndsAfterRegistration(startMode)) {
         // Register and unregister end at once, without a window; a copy that
         // finds this program file running does nothing.
         SingleInstance instance;
         if (!instance.Acquire(programPath)) {
-            std::fprintf(stderr, "linvaro: Quorbel Linvaro is already running!\n");
+            AlreadyRunning(instance, say);
             return 1;
         }
-        if (comserver::RunStartupWork(startMode, programPath))
+        if (comserver::RunStartupWork(startMode, programPath, givenHome))
             return 0;
-        std::fprintf(stderr, "linvaro: %s\n", comserver::kRegistryWriteError);
+        say(std::string(startMode == comserver::StartMode::RegServer ? comserver::kRegistryWriteError
+                                                                      : comserver::kRegistryRemoveError) +
+            " (registry store " + registry::Root() + ", activation files " + comserver::ActivationFolder() + ")");
         return 1;
     }
 
     // The program folder: data files and per-port logs.
-    std::string home = cl.home.empty() ? ProgramFolder() : cl.home;
+    std::string home = givenHome.empty() ? ProgramFolder() : givenHome;
     if (home.back() != '/')
         home += '/';
     if (!QDir().mkpath(QString::fromStdString(home)) || access(home.c_str(), R_OK | W_OK | X_OK) != 0) {
@@ -149,19 +195,23 @@ int main(int argc, char** argv)
     libs.load(ProgramFolder(), plainBox);
     RemoteTagLibrary remote;
     remote.Load(ProgramFolder(), plainBox);
+    if (cl.setMqttPassword)
+        return SetMqttPasswordFromInput(home, libs);
     if (gui && libs.gn.SetMsgHandler)
         libs.gn.SetMsgHandler(&ShowModalMessageBox, nullptr);
 
     SingleInstance instance;
     if (!instance.Acquire(programPath)) {
-        if (libs.gn.ShowMsg)
-            libs.gn.ShowMsg("Quorbel Linvaro is already running!", 1, 4, 0);
-        else
-            plainBox("Quorbel Linvaro is already running!");
+        AlreadyRunning(instance, [&libs, &plainBox](const std::string& text) {
+            if (libs.gn.ShowMsg)
+                libs.gn.ShowMsg(text.c_str(), 1, 4, 0);
+            else
+                plainBox(text);
+        });
         return 1;
     }
     // Framework registration at every start; a failure to write is ignored.
-    comserver::RunStartupWork(startMode, programPath);
+    comserver::RunStartupWork(startMode, programPath, givenHome);
 
     // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
     if (libs.gn.GetInitSettingStr) {
@@ -176,6 +226,11 @@ int main(int argc, char** argv)
     MainController::Options options;
     options.programFolder = home;
     options.programPath = programPath;
+    // The autostart entry starts the program as this copy was started.
+    if (!givenHome.empty())
+        options.startArguments = {"--home", givenHome};
+    if (cl.headless)
+        options.startArguments.push_back("--headless");
     options.headless = !gui;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
@@ -204,10 +259,7 @@ int main(int argc, char** argv)
                 window->CloseFromExitMessage();
         });
         controller.Create();
-        if (!controller.Controls().hideOnStartup)
-            window->show();
-        else
-            controller.EndStartupPhase();
+        window->ShowAtStartup();
     } else {
         // Headless: the activity log goes to standard output, and SIGTERM or
         // SIGINT act as the "Exit" message.
@@ -235,6 +287,8 @@ int main(int argc, char** argv)
         controller.Create();
         controller.EndStartupPhase();
     }
+    // The Sparkplug B edge node, when Linvaro.ini enables it.
+    std::unique_ptr<EdgeNode> mqttNode = StartMqttEdgeNode(controller, libs);
     // Clients in other processes reach the OPC server over the session bus;
     // without a bus the program runs for its in-process uses only.
     QString busError;
@@ -251,7 +305,16 @@ int main(int argc, char** argv)
         controller.Activity().Log(text);
         std::fprintf(stderr, "linvaro: %s\n", text.c_str());
     }
+    // A copy the bus started for something that made no server object (an
+    // introspection, a ping) would otherwise hold the single instance for
+    // good.
+    if (startMode == comserver::StartMode::Automation)
+        QTimer::singleShot(comserver::kBusStartGraceMs, app.get(), [] {
+            if (ConnectedServerCount() == 0)
+                QCoreApplication::quit();
+        });
     const int rc = app->exec();
+    mqttNode.reset();
     window.reset();
     // Clients' references go first, then every server object goes before the
     // controller, so no client call can reach the tag table or the links.

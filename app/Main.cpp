@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "EnterPassword.h"
+#include "MessageBoxes.h"
 #include "PortListCommands.h"
 #include "PortSetting.h"
 #include "ServerBrowser.h"
@@ -58,9 +59,14 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
 {
     setObjectName("frmMain");
     setWindowTitle("Quorbel Linvaro");
-    // Fixed single border with the system menu only: no minimise or maximise.
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
+    // Fixed single border with the system menu only: no minimise or maximise,
+    // except on a desktop without a system tray, where minimising is the
+    // way "Hide" leaves the window reachable.
+    Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                            Qt::MSWindowsFixedSizeDialogHint;
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        flags |= Qt::WindowMinimizeButtonHint;
+    setWindowFlags(flags);
     setFixedSize(688, 566);
 
     auto* outer = new QVBoxLayout(this);
@@ -89,7 +95,7 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
         close();
     });
     connect(bbnAbout, &QPushButton::clicked, this, [this] { TAboutBox(this).exec(); });
-    connect(bbnHide, &QPushButton::clicked, this, &QWidget::hide);
+    connect(bbnHide, &QPushButton::clicked, this, &TfrmMain::HideToTray);
 
     buildTray();
 
@@ -97,11 +103,12 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
     tmrHide_.setInterval(1);
     connect(&tmrHide_, &QTimer::timeout, this, [this] {
         c_.EndStartupPhase();
-        setVisible(!c_.Controls().hideOnStartup);
+        if (c_.Controls().hideOnStartup)
+            HideToTray();
     });
 
     connect(&c_, &MainController::scanningChanged, this, &TfrmMain::setScanningState);
-    connect(&c_, &MainController::hideRequested, this, &QWidget::hide);
+    connect(&c_, &MainController::hideRequested, this, &TfrmMain::HideToTray);
     connect(&c_, &MainController::settingsLoaded, this, &TfrmMain::loadControls);
     connect(&c_.Grid(), &TPortGrid::rowsChanged, this, &TfrmMain::rebuildGrid);
     connect(&c_.Grid(), &TPortGrid::cellChanged, this, &TfrmMain::updateCell);
@@ -499,7 +506,33 @@ void TfrmMain::SimulateSelected()
 void TfrmMain::CloseFromExitMessage()
 {
     exitConfirmation_ = false;
+    if (c_.AskingToExit()) {
+        // The window is closing already and waits for the answer: the
+        // message answers for the user.
+        c_.TakeExitMessage();
+        CloseOpenMessageBox();
+        return;
+    }
     close();
+}
+
+void TfrmMain::HideToTray()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        hide();
+    else
+        showMinimized();
+}
+
+void TfrmMain::ShowAtStartup()
+{
+    if (!c_.Controls().hideOnStartup) {
+        show();
+        return;
+    }
+    c_.EndStartupPhase();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        showMinimized();
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)

@@ -28,8 +28,14 @@ public:
     explicit TfrmMain(MainController& controller, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
-    // Closes with the exit question unless the "Exit" message cleared it.
+    // Closes without the exit question (the "Exit" message); when the
+    // question is open already, it is answered and the window closes.
     void CloseFromExitMessage();
+    // "Hide": into the tray, or minimised on a desktop without a tray (a
+    // hidden window could not be brought back there).
+    void HideToTray();
+    // The first show: hidden ("Hide on Startup", as HideToTray) or shown.
+    void ShowAtStartup();
     bool ExitConfirmation() const { return exitConfirmation_; }
 
     // Runs the Port Setting dialog for New/Edit (row 0 = New) and hands back

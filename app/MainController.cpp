@@ -102,6 +102,11 @@ void MainController::LoadSettings(bool reload)
     effective_ = read;
     confirmPassword_ = read.password;
     log_.SetLogToFile(read.logEvent);
+    if (read.passwordUnreadable)
+        Log("The settings password in " + options_.programFolder + kIniFile +
+            " cannot be decrypted (its key file is missing or another user's): no password opens the Port Settings "
+            "page while protection is on. To reset it, remove the keys \"Password\" and \"Protect Settings\" of "
+            "section [Security] while the program is not running.");
     // A load that puts the box back after an unsaved change while the window
     // is visible tells the user again that a restart is needed.
     if (boxBefore != controls_.enableRemoteOpcServer && windowVisible && windowVisible())
@@ -144,8 +149,8 @@ bool MainController::Save()
     if (!SavePortSettings(libs_.da, connection_, grid_, showMsg))
         return false;
     std::string error;
-    if (!WriteSystemSettings(libs_.gn, libs_.sc, options_.programFolder + kIniFile, controls_, options_.programPath,
-                             error)) {
+    if (!WriteSystemSettings(libs_.gn, libs_.sc, options_.programFolder + kIniFile, controls_,
+                             AutostartCommand(options_.programPath, options_.startArguments), error)) {
         Log("Error saving system settings: " + error);
         std::fprintf(stderr, "linvaro: %s\n", error.c_str());
     }
@@ -181,8 +186,14 @@ bool MainController::Simulate(int row, const std::string& text)
 
 bool MainController::Close(bool confirm)
 {
-    if (confirm && ShowMsg("Are you sure to exit Quorbel Linvaro?", kKindConfirmation, kButtonsYesCancel) != kAnswerYes)
-        return false;
+    if (confirm) {
+        askingToExit_ = true;
+        exitMessageWhileAsking_ = false;
+        const int answer = ShowMsg("Are you sure to exit Quorbel Linvaro?", kKindConfirmation, kButtonsYesCancel);
+        askingToExit_ = false;
+        if (answer != kAnswerYes && !exitMessageWhileAsking_)
+            return false;
+    }
     Stop();
     Log("Shutting down OPC server. Please wait...");
     if (opcShutdownRequest)
@@ -248,10 +259,20 @@ void MainController::Log(const std::string& message) { log_.Log(message); }
 
 int MainController::ShowMsg(const std::string& text, int kind, int buttons)
 {
+    // A box's line breaks (CR) would break the log line, or on a terminal
+    // send the cursor back over it: one line, the breaks as blanks.
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool lineBreak = text[i] == '\r' || text[i] == '\n';
+        if (!lineBreak)
+            line += text[i];
+        else if (i + 1 == text.size() || (text[i + 1] != '\r' && text[i + 1] != '\n'))
+            line += ' ';
+    }
     if (options_.headless)
-        Log(text);
+        Log(line);
     if (!libs_.gn.ShowMsg) {
-        std::fprintf(stderr, "linvaro: %s\n", text.c_str());
+        std::fprintf(stderr, "linvaro: %s\n", line.c_str());
         return (buttons & 4) ? 1 : (buttons & 2) ? 7 : 2;
     }
     return libs_.gn.ShowMsg(text.c_str(), kind, buttons, 0);

@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class MainController : public QObject, public LinkHost {
     Q_OBJECT
@@ -34,6 +35,7 @@ public:
     struct Options {
         std::string programFolder; // with a trailing '/'
         std::string programPath;   // the program file, for the autostart entry
+        std::vector<std::string> startArguments; // its arguments there (--home DIR, --headless)
         bool headless = false;
     };
 
@@ -65,6 +67,11 @@ public:
     // A text sent by another copy of the program ("Exit" closes without the
     // question; anything else is ignored). Returns true when it closed.
     bool ExitMessage(const std::string& text);
+    // Whether the exit question is open now. An "Exit" message that arrives
+    // meanwhile answers it: the view calls TakeExitMessage and closes the
+    // box, and the close goes on whatever the box then returns.
+    bool AskingToExit() const { return askingToExit_; }
+    void TakeExitMessage() { exitMessageWhileAsking_ = true; }
 
     // Control changes made by the user (the window's controls): each applies
     // its rule and the settings-modified flag.
@@ -77,7 +84,11 @@ public:
     std::string& ConfirmPassword() { return confirmPassword_; }
     // The settings password prompt: true when the page may open.
     bool PasswordRequired() const { return effective_.protectSettings; }
-    bool PasswordAccepted(const std::string& entered) const { return entered == effective_.password; }
+    // A stored password that could not be decrypted accepts no entry.
+    bool PasswordAccepted(const std::string& entered) const
+    {
+        return !effective_.passwordUnreadable && entered == effective_.password;
+    }
 
     int SelectedRow() const { return selectedRow_; }
     void SetSelectedRow(int row) { selectedRow_ = row; }
@@ -139,6 +150,8 @@ private:
     bool settingsModified_ = false;
     bool remoteMode_ = false;
     bool startupPhase_ = false;
+    bool askingToExit_ = false;
+    bool exitMessageWhileAsking_ = false;
     int selectedRow_ = 1;
     int connection_ = 0;
     QTimer startTimer_;

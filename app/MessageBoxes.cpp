@@ -2,6 +2,12 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+
+namespace {
+// The innermost box shown now (a box may open while another is shown).
+QPointer<QMessageBox> g_openBox;
+} // namespace
 
 int ShowModalMessageBox(const char* text, int kind, int buttons, void*)
 {
@@ -20,10 +26,21 @@ int ShowModalMessageBox(const char* text, int kind, int buttons, void*)
     if (!set)
         set = QMessageBox::Ok;
     box.setStandardButtons(set);
-    switch (box.exec()) {
+    const QPointer<QMessageBox> outer = g_openBox;
+    g_openBox = &box;
+    const int pressed = box.exec();
+    g_openBox = outer;
+    switch (pressed) {
     case QMessageBox::Yes: return 6;
     case QMessageBox::No: return 7;
     case QMessageBox::Ok: return 1;
     default: return 2;
     }
+}
+
+void CloseOpenMessageBox()
+{
+    // done() with a code no button has: the caller sees Cancel (2).
+    if (g_openBox)
+        g_openBox->done(-1);
 }

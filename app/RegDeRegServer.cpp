@@ -5,6 +5,7 @@
 #include "OpcContext.h"
 #include "RegistryStore.h"
 #include "ServIMPL.h"
+#include "UserFolders.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -67,14 +68,32 @@ std::vector<std::pair<std::string, std::string>> TypeLibraryKeys(const std::stri
     };
 }
 
-void RemoveTypeLibrary()
+// Deletes a key. True when it is gone (also when it never was) and when it
+// stays only because other entries live below it, as RegDeleteKey leaves
+// such a key (the class key after the console's Register); false when the
+// store refused the change.
+bool Remove(const std::string& key)
+{
+    return registry::DeleteKey(key) || !registry::KeyExists(key) || !registry::SubKeys(key).empty();
+}
+
+bool RemoveTypeLibrary()
 {
     const std::string lib = "TypeLib\\" + GuidToString(LIBID_Linvaro);
     const std::string ver = lib + "\\" + kTypeLibVersion;
     const std::string iface = "Interface\\" + GuidToString(IID_IDA2);
+    bool ok = true;
     for (const std::string& key : {iface + "\\TypeLib", iface, ver + "\\HELPDIR", ver + "\\FLAGS", ver + "\\0\\linux",
                                    ver + "\\0", ver, lib})
-        registry::DeleteKey(key);
+        ok = Remove(key) && ok;
+    return ok;
+}
+
+bool RemoveFile(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    return !ec;
 }
 
 } // namespace
@@ -99,11 +118,12 @@ StartMode StartModeFromArgs(const std::vector<std::string>& args)
 const std::vector<ComClass>& ClassTable()
 {
     static const std::vector<ComClass> table = {
-        {"DA2", CLSID_DA2, "Linvaro.DA2", "Quorbel DA Object", true},
-        {"OPCGroup", CLSID_OPCGroup, "Linvaro.OPCGroup", "OPCGroup Object", true},
-        {"TOPCStringsEnumerator", CLSID_OPCEnumerators, "Linvaro.TOPCStringsEnumerator", "QuorbelLinvaro", false},
-        {"TMRDUnknownEnumerator", CLSID_OPCEnumerators, "Linvaro.TMRDUnknownEnumerator", "QuorbelLinvaro", false},
-        {"TOPCItemAttEnumerator", kItemAttEnumeratorClass, "Linvaro.TOPCItemAttEnumerator", "QuorbelLinvaro", false},
+        {"DA2", CLSID_DA2, "Linvaro.DA2", "Quorbel DA Object", true, true},
+        {"OPCGroup", CLSID_OPCGroup, "Linvaro.OPCGroup", "OPCGroup Object", true, false},
+        {"TOPCStringsEnumerator", CLSID_OPCEnumerators, "Linvaro.TOPCStringsEnumerator", "QuorbelLinvaro", false, false},
+        {"TMRDUnknownEnumerator", CLSID_OPCEnumerators, "Linvaro.TMRDUnknownEnumerator", "QuorbelLinvaro", false, false},
+        {"TOPCItemAttEnumerator", kItemAttEnumeratorClass, "Linvaro.TOPCItemAttEnumerator", "QuorbelLinvaro", false,
+         false},
     };
     return table;
 }
@@ -119,23 +139,32 @@ std::string ActivationBusName(REFCLSID clsid)
     return "opc.clsid._" + text;
 }
 
-std::string ActivationFolder()
+bool ServedOnBus(REFCLSID clsid)
 {
-    std::string data;
-    if (const char* x = std::getenv("XDG_DATA_HOME"); x && x[0] == '/')
-        data = x;
-    else if (const char* home = std::getenv("HOME"); home && *home)
-        data = std::string(home) + "/.local/share";
-    else
-        data = "/tmp";
-    return data + "/dbus-1/services";
+    for (const ComClass& c : ClassTable())
+        if (c.servedOnBus && c.clsid == clsid)
+            return true;
+    return false;
 }
 
-std::string ActivationFilePath(REFCLSID clsid) { return ActivationFolder() + "/" + ActivationBusName(clsid) + ".service"; }
-
-std::string ActivationFileContent(REFCLSID clsid, const std::string& programPath)
+std::string ActivationFolder()
 {
-    return "[D-BUS Service]\nName=" + ActivationBusName(clsid) + "\nExec=" + ExecWord(programPath) + " -Embedding\n";
+    const std::string data = userfolders::DataHome();
+    return data.empty() ? std::string() : data + "/dbus-1/services";
+}
+
+std::string ActivationFilePath(REFCLSID clsid)
+{
+    const std::string folder = ActivationFolder();
+    return folder.empty() ? std::string() : folder + "/" + ActivationBusName(clsid) + ".service";
+}
+
+std::string ActivationFileContent(REFCLSID clsid, const std::string& programPath, const std::string& home)
+{
+    std::string exec = ExecWord(programPath) + " -Embedding";
+    if (!home.empty())
+        exec += " --home " + ExecWord(home);
+    return "[D-BUS Service]\nName=" + ActivationBusName(clsid) + "\nExec=" + exec + "\n";
 }
 
 std::string LocalServerCommand(const std::string& programPath)
@@ -143,14 +172,23 @@ std::string LocalServerCommand(const std::string& programPath)
     return programPath.find(' ') == std::string::npos ? programPath : "\"" + programPath + "\"";
 }
 
-bool SetLocalServer32(REFCLSID clsid, const std::string& programPath)
+bool SetLocalServer32(REFCLSID clsid, const std::string& programPath, const std::string& home)
 {
     const std::string key = ClassKey(clsid) + "\\LocalServer32";
+    const std::string file = ActivationFilePath(clsid);
+    if (file.empty())
+        return false;
+    if (!ServedOnBus(clsid)) {
+        // The bus must not start the program for a class it cannot create
+        // (the client would wait for the bus's time-out and leave a stray
+        // copy behind): a file an earlier version wrote goes.
+        return RemoveFile(file) && registry::SetDefault(key, LocalServerCommand(programPath));
+    }
     if (!registry::SetDefault(key, LocalServerCommand(programPath)))
         return false;
     std::error_code ec;
     std::filesystem::create_directories(ActivationFolder(), ec);
-    if (ec || !registry::WriteFileAtomic(ActivationFilePath(clsid), ActivationFileContent(clsid, programPath))) {
+    if (ec || !registry::WriteFileAtomic(file, ActivationFileContent(clsid, programPath, home))) {
         // A class the bus cannot start must not look registered.
         registry::DeleteKey(key);
         return false;
@@ -158,16 +196,19 @@ bool SetLocalServer32(REFCLSID clsid, const std::string& programPath)
     return true;
 }
 
-void DeleteLocalServer32(REFCLSID clsid)
+bool DeleteLocalServer32(REFCLSID clsid)
 {
-    registry::DeleteKey(ClassKey(clsid) + "\\LocalServer32");
-    std::error_code ec;
-    std::filesystem::remove(ActivationFilePath(clsid), ec);
+    // The activation file goes only with its entry, so that a store that
+    // cannot be changed keeps a registration the bus can still start.
+    if (!Remove(ClassKey(clsid) + "\\LocalServer32"))
+        return false;
+    const std::string file = ActivationFilePath(clsid);
+    return !file.empty() && RemoveFile(file);
 }
 
 // ------------------------------------------------------- framework registration
 
-bool WriteFrameworkRegistration(const std::string& programPath)
+bool WriteFrameworkRegistration(const std::string& programPath, const std::string& home)
 {
     for (const auto& [key, value] : TypeLibraryKeys(programPath))
         if (!registry::SetDefault(key, value))
@@ -175,7 +216,7 @@ bool WriteFrameworkRegistration(const std::string& programPath)
     for (const ComClass& c : ClassTable()) {
         const std::string cls = ClassKey(c.clsid);
         const std::string progId = c.progId;
-        if (!registry::SetDefault(cls, c.description) || !SetLocalServer32(c.clsid, programPath) ||
+        if (!registry::SetDefault(cls, c.description) || !SetLocalServer32(c.clsid, programPath, home) ||
             !registry::SetDefault(progId, c.description) ||
             !registry::SetDefault(progId + "\\Clsid", GuidToString(c.clsid)) ||
             !registry::SetDefault(cls + "\\ProgID", progId))
@@ -187,37 +228,37 @@ bool WriteFrameworkRegistration(const std::string& programPath)
     return true;
 }
 
-void RemoveFrameworkRegistration()
+bool RemoveFrameworkRegistration()
 {
-    RemoveTypeLibrary();
+    bool ok = RemoveTypeLibrary();
     for (const ComClass& c : ClassTable()) {
         const std::string cls = ClassKey(c.clsid);
         const std::string progId = c.progId;
         if (c.inTypeLibrary) {
-            registry::DeleteKey(cls + "\\TypeLib");
-            registry::DeleteKey(cls + "\\Version");
+            ok = Remove(cls + "\\TypeLib") && ok;
+            ok = Remove(cls + "\\Version") && ok;
         }
-        registry::DeleteKey(cls + "\\ProgID");
-        registry::DeleteKey(progId + "\\Clsid");
-        registry::DeleteKey(progId);
-        DeleteLocalServer32(c.clsid);
-        registry::DeleteKey(cls);
+        ok = Remove(cls + "\\ProgID") && ok;
+        ok = Remove(progId + "\\Clsid") && ok;
+        ok = Remove(progId) && ok;
+        ok = DeleteLocalServer32(c.clsid) && ok;
+        ok = Remove(cls) && ok;
     }
+    return ok;
 }
 
-bool RunStartupWork(StartMode mode, const std::string& programPath)
+bool RunStartupWork(StartMode mode, const std::string& programPath, const std::string& home)
 {
     switch (mode) {
     case StartMode::UnregServer:
-        RemoveFrameworkRegistration();
-        return true;
+        return RemoveFrameworkRegistration();
     case StartMode::RegServer:
-        return WriteFrameworkRegistration(programPath);
+        return WriteFrameworkRegistration(programPath, home);
     case StartMode::Normal:
     case StartMode::Automation:
         // A user without the right to write the store can still run the
         // program.
-        WriteFrameworkRegistration(programPath);
+        WriteFrameworkRegistration(programPath, home);
         return true;
     }
     return true;

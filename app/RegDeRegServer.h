@@ -7,6 +7,13 @@
 //
 // Everything works on the registry store (registry::Root()) and on the
 // session bus's service folder $XDG_DATA_HOME/dbus-1/services. Main thread.
+//
+// Only classes the program serves on the bus get an activation file (DA2):
+// the group and enumerator classes are made by the server itself, so a
+// client that asks the bus for one of them gets "no such service" at once
+// (REGDB_E_CLASSNOTREG in the client library) instead of a copy started for
+// nothing. The activation file starts the program with the home folder it
+// was registered with.
 #include "Guid.h"
 
 #include <functional>
@@ -23,6 +30,12 @@ StartMode StartModeOf(bool automationOrEmbedding, bool regServer, bool unregServ
 inline bool EndsAfterRegistration(StartMode m) { return m == StartMode::RegServer || m == StartMode::UnregServer; }
 
 inline constexpr const char* kRegistryWriteError = "Error creating system registry entry";
+inline constexpr const char* kRegistryRemoveError = "Error removing system registry entry";
+
+// A copy the bus started (-Embedding) for which no client made a server
+// object within this time (the bus started it for an introspection, a ping
+// or a stale proxy) ends, so that it does not hold the single instance.
+inline constexpr int kBusStartGraceMs = 10000;
 
 // One COM class of the program.
 struct ComClass {
@@ -31,6 +44,7 @@ struct ComClass {
     const char* progId;
     const char* description;
     bool inTypeLibrary; // described by the type library: Version and TypeLib keys
+    bool servedOnBus;   // a client can create it through the bus: it has an activation file
 };
 // DA2, OPCGroup, TOPCStringsEnumerator, TMRDUnknownEnumerator,
 // TOPCItemAttEnumerator, in registration order.
@@ -42,33 +56,42 @@ inline constexpr IID IID_IDA2 = MakeGuid(0xAB4DE784, 0x8C77, 0x49D6, 0xB5, 0xF9,
 inline constexpr const char* kTypeLibVersion = "2.0";
 
 // --- The D-Bus activation of a class: the bus name a client asks for, and
-// the service file that makes the bus start this program with -Embedding.
+// the service file that makes the bus start this program with -Embedding
+// (and --home HOME when home is not empty).
 std::string ActivationBusName(REFCLSID clsid); // opc.clsid._6E39D8AB_9993_...
-std::string ActivationFolder();                 // $XDG_DATA_HOME/dbus-1/services
+bool ServedOnBus(REFCLSID clsid);
+// $XDG_DATA_HOME/dbus-1/services; "" (and the path "") without a per-user
+// data folder (UserFolders.h).
+std::string ActivationFolder();
 std::string ActivationFilePath(REFCLSID clsid);
-std::string ActivationFileContent(REFCLSID clsid, const std::string& programPath);
+std::string ActivationFileContent(REFCLSID clsid, const std::string& programPath, const std::string& home = {});
 // The LocalServer32 value for a program path: quoted when it holds a blank,
 // so that the path stays one word of the command line.
 std::string LocalServerCommand(const std::string& programPath);
 
-// CLSID\{clsid}\LocalServer32 and its activation file, both or neither:
-// when the file cannot be written the key is taken back.
-bool SetLocalServer32(REFCLSID clsid, const std::string& programPath);
-// Removes the key and the activation file; failures are ignored.
-void DeleteLocalServer32(REFCLSID clsid);
+// CLSID\{clsid}\LocalServer32 and, for a class served on the bus, its
+// activation file, both or neither: when the file cannot be written the key
+// is taken back. For any other class an activation file left there is
+// removed (false when it cannot be).
+bool SetLocalServer32(REFCLSID clsid, const std::string& programPath, const std::string& home = {});
+// Removes the key, then the activation file; false when the key or the file
+// stays (the file stays whenever the key does).
+bool DeleteLocalServer32(REFCLSID clsid);
 
 // --- Framework registration (rewritten at every normal start).
 // Writes the type library and every class of the table; stops at the first
-// key that cannot be written and returns false.
-bool WriteFrameworkRegistration(const std::string& programPath);
-// Removes it in the reverse order of the keys; failures are ignored (a key
-// that still has subkeys stays).
-void RemoveFrameworkRegistration();
+// key that cannot be written and returns false. home: the --home folder of
+// this start, carried by the activation file ("" for the program folder).
+bool WriteFrameworkRegistration(const std::string& programPath, const std::string& home = {});
+// Removes it in the reverse order of the keys, trying every key; false when
+// any key or activation file could not be removed (a key that stays only
+// because other entries live below it is no failure).
+bool RemoveFrameworkRegistration();
 
 // The start-up work: in register mode false means the process ends with
-// kRegistryWriteError; in the other modes a failure is ignored and true is
-// returned.
-bool RunStartupWork(StartMode mode, const std::string& programPath);
+// kRegistryWriteError, in unregister mode with kRegistryRemoveError; in the
+// other modes a failure is ignored and true is returned.
+bool RunStartupWork(StartMode mode, const std::string& programPath, const std::string& home = {});
 
 // In the mode started by COM the process ends when the last server object a
 // client created is released: calls end each time the number of live server

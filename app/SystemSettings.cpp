@@ -64,10 +64,17 @@ void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityAp
     const std::string stored = getText(gn, kSecurity, "Password", iniPath, "");
     const char* plain = sc.Decrypt(stored.c_str());
     s.password = plain ? plain : "";
+    // Decrypt gives "" both for the empty password and for a text it cannot
+    // open; only the empty password encrypts to a text of that length.
+    s.passwordUnreadable = false;
+    if (s.password.empty() && !stored.empty()) {
+        const char* emptyCipher = sc.Encrypt ? sc.Encrypt("") : nullptr;
+        s.passwordUnreadable = !emptyCipher || std::strlen(emptyCipher) != stored.size();
+    }
 }
 
 bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
-                         const SystemSettings& s, const std::string& programPath, std::string& error)
+                         const SystemSettings& s, const AutostartCommand& autostart, std::string& error)
 {
     error.clear();
     // Each key is a file replacement of its own; a process killed between two
@@ -96,7 +103,7 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
     setText(kSystem, "Port Response Timeout", std::to_string(s.portResponseTimeout));
     setBool(kSystem, "Load on Windows startup", s.loadOnWindowsStartup);
     std::string autostartError;
-    if (!SetAutostart(s.loadOnWindowsStartup, programPath, autostartError))
+    if (!SetAutostart(s.loadOnWindowsStartup, autostart, autostartError))
         error = autostartError;
     setBool(kSystem, "Log Event", s.logEvent);
     setBool(kSystem, "Load on Startup", s.hideOnStartup);
@@ -104,11 +111,15 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
     // Encrypt gives an empty text only when it failed (even an empty password
     // encrypts to a non-empty text). Storing that would silently turn the
     // password into the empty one, so the old value is kept instead.
-    const char* cipher = sc.Encrypt(s.password.c_str());
-    if (cipher && *cipher)
-        setText(kSecurity, "Password", cipher);
-    else
-        error += std::string(error.empty() ? "" : " ") + "The settings password cannot be encrypted; it was not changed.";
+    // A stored password that could not be read stays until a new one is set.
+    if (!s.passwordUnreadable || !s.password.empty()) {
+        const char* cipher = sc.Encrypt(s.password.c_str());
+        if (cipher && *cipher)
+            setText(kSecurity, "Password", cipher);
+        else
+            error += std::string(error.empty() ? "" : " ") +
+                     "The settings password cannot be encrypted; it was not changed.";
+    }
     setBool(kSystem, "Enable Remote OPC Server", s.enableRemoteOpcServer);
     setText(kSystem, "Remote OPC Server", s.remoteOpcServer);
 

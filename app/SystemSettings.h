@@ -4,6 +4,7 @@
 // library; the settings password is stored encrypted by the security
 // library. The struct holds the values as the controls show them and as the
 // program uses them after a load.
+#include "Autostart.h"
 #include "SupportLibraries.h"
 
 #include <string>
@@ -18,6 +19,10 @@ struct SystemSettings {
     std::string remoteOpcServer;    // ProgID of the remote OPC server
     bool protectSettings = false;
     std::string password;           // plain text in memory only
+    // The stored password could not be decrypted (key file lost, another
+    // user's file): password is empty then, the page stays locked, and a
+    // Save that does not set a new password keeps the stored one.
+    bool passwordUnreadable = false;
 };
 
 // Ranges of the two timeout spin boxes; values read outside are clamped.
@@ -25,16 +30,17 @@ inline constexpr int kMaxTagResponseTimeout = 999;
 inline constexpr int kMaxPortResponseTimeout = 99999;
 
 // Reads every key; a missing key gives its default, a timeout text that is
-// not a decimal integer keeps the value s held before.
+// not a decimal integer keeps the value s held before. A stored password
+// that cannot be decrypted sets passwordUnreadable.
 void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
                         SystemSettings& s);
 
 // Writes every key and writes or removes the autostart entry, which starts
-// programPath. The keys replace the file all at once: it holds either the old
+// the given command. The keys replace the file all at once: it holds either the old
 // or the new settings, whenever the process ends. Every key is written even
 // when a step fails; false with error set when the autostart entry could not
 // be changed, the password could not be encrypted (the stored password is
 // then left as it was), or the file could not be replaced (it is then left
 // as it was).
 bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityApi& sc, const std::string& iniPath,
-                         const SystemSettings& s, const std::string& programPath, std::string& error);
+                         const SystemSettings& s, const AutostartCommand& autostart, std::string& error);

@@ -86,11 +86,10 @@ inline int OpenDescriptors(qint64 pid)
     return n;
 }
 
-// CPU seconds (user + system) a thread of a process has used so far: the
-// main thread is the one whose id is the process id.
-inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
+// CPU seconds (user + system) of a /proc/.../stat file.
+inline double StatCpuSeconds(const std::string& path)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+    std::ifstream in(path);
     std::string line;
     std::getline(in, line);
     const std::size_t close = line.rfind(')'); // the command may hold spaces
@@ -104,6 +103,16 @@ inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
     fields >> utime >> stime;
     return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// CPU seconds a thread of a process has used so far: the main thread is the
+// one whose id is the process id.
+inline double ThreadCpuSeconds(qint64 pid, qint64 tid)
+{
+    return StatCpuSeconds("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+}
+
+// CPU seconds of all the threads of a process so far.
+inline double ProcessCpuSeconds(qint64 pid) { return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat"); }
 
 struct Port {
     int master = -1;
@@ -165,7 +174,7 @@ public:
         process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process_.setStandardOutputFile(LogPath());
         process_.setStandardErrorFile(home_.path() + "/linvaro.err");
-        process_.start(QString::fromStdString(ProgramFolder() + "linvaro"), {"--headless", "--home", home_.path()});
+        process_.start(QString::fromStdString(programFolder + "linvaro"), {"--headless", "--home", home_.path()});
         if (!process_.waitForStarted(10000))
             return false;
         QFile log(LogPath());
@@ -178,7 +187,8 @@ public:
                 return false;
             text += log.readAll();
             return text.count("\" started!") >= expected &&
-                   QDBusConnection::sessionBus().interface()->isServiceRegistered(kServiceName).value();
+                   (!waitForBusName ||
+                    QDBusConnection::sessionBus().interface()->isServiceRegistered(kServiceName).value());
         }, timeoutMs);
         if (!ok || process_.state() != QProcess::Running) {
             QFile err(home_.path() + "/linvaro.err");
@@ -202,11 +212,17 @@ public:
     }
 
     qint64 Pid() const { return process_.processId(); }
+    QString Home() const { return home_.path(); }
     QString LogPath() const { return home_.path() + "/linvaro.log"; }
 
     std::vector<Port> ports;
-    // More of Linvaro.ini after the serial mapping (sections and keys).
+    // The folder the program is started from (its support libraries beside
+    // it); copies in different folders run side by side.
+    std::string programFolder = ProgramFolder();
+    // Appended to Linvaro.ini (an [MQTT] section, say).
     std::string extraIni;
+    // Only the first copy on a bus gets the OPC server's name.
+    bool waitForBusName = true;
 
 private:
     bool provision()

@@ -1,5 +1,7 @@
 #include "RegistryStore.h"
 
+#include "UserFolders.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +18,9 @@ namespace registry {
 namespace {
 
 constexpr const char* kValueFile = "@";
+// Values are short texts (paths, class IDs, descriptions); a larger file is
+// read up to this size.
+constexpr std::size_t kMaxValueSize = 64 * 1024;
 
 bool ValidName(std::string_view n)
 {
@@ -127,6 +132,8 @@ std::optional<std::string> KeyFolder(const std::string& key, bool create, std::v
     if (!parts)
         return std::nullopt;
     std::string path = Root();
+    if (path.empty()) // no per-user folder for the store
+        return std::nullopt;
     if (create ? !MakeFolders(path) : !IsFolder(path))
         return std::nullopt;
     for (const std::string& part : *parts) {
@@ -168,14 +175,8 @@ std::string Root()
 {
     if (const char* r = std::getenv("LINVARO_REGISTRY_ROOT"); r && *r)
         return r;
-    std::string data;
-    if (const char* x = std::getenv("XDG_DATA_HOME"); x && x[0] == '/')
-        data = x;
-    else if (const char* home = std::getenv("HOME"); home && *home)
-        data = std::string(home) + "/.local/share";
-    else
-        data = "/tmp";
-    return data + "/linvaro/registry";
+    const std::string data = userfolders::DataHome();
+    return data.empty() ? std::string() : data + "/linvaro/registry";
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& content)
@@ -226,13 +227,21 @@ std::optional<std::string> GetDefault(const std::string& key)
     const auto folder = KeyFolder(key, false);
     if (!folder)
         return std::nullopt;
-    const int fd = open((*folder + "/" + kValueFile).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Only a regular file is a value: a FIFO or a device put there would
+    // block the reader (a client resolving a ProgID, the remote tag thread)
+    // for good, so the open never waits and anything else reads as no value.
     std::string value;
+    const int fd = open((*folder + "/" + kValueFile).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return value;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return value;
+    }
     char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
+    while (value.size() < kMaxValueSize) {
+        const ssize_t n = read(fd, buf, std::min(sizeof buf, kMaxValueSize - value.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

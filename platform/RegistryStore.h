@@ -7,7 +7,11 @@
 //
 // Root: $LINVARO_REGISTRY_ROOT when set (tests), else
 // $XDG_DATA_HOME/linvaro/registry (default ~/.local/share/linvaro/registry),
-// standing for HKEY_CLASSES_ROOT.
+// standing for HKEY_CLASSES_ROOT. Without a usable per-user data folder
+// (UserFolders.h) the root is "" and every call fails or finds nothing.
+//
+// A value is read only from a regular file, opened without waiting: a FIFO
+// or a device in its place reads as a key without a value.
 //
 // Key names compare without regard to ASCII letter case, as on Windows
 // ("ProgID\CLSID" and "ProgID\Clsid" are one key); a new key keeps the case

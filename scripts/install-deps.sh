@@ -7,8 +7,10 @@ $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ pkg-config \
   qt6-base-dev libsqlite3-dev sqlite3 libsodium-dev \
-  libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-gi \
-  nodejs
+  libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-gi libglib2.0-bin \
+  nodejs \
+  libpaho-mqttpp-dev libpaho-mqtt-dev libssl-dev libprotobuf-dev protobuf-compiler \
+  mosquitto mosquitto-clients openssl
 # Debian's nodejs comes without npm; other Node.js packages bring their own.
 if ! command -v npm >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends npm

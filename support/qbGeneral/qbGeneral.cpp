@@ -290,6 +290,31 @@ const char* kindName(int kind)
     }
 }
 
+// A box's text for a terminal: its line breaks (CR, as the texts use them,
+// LF or CR LF) start new lines indented under the first, and every other
+// control character is shown as an escape, so no character of the text
+// moves the cursor back over what was printed.
+std::string terminalText(const char* text)
+{
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && p[1] == '\n')
+                ++p;
+            out += "\n  ";
+        } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            static const char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 extern "C" {
@@ -379,7 +404,7 @@ QB_EXPORT int ShowMsg(const char* text, int kind, int buttons, int /*reserved*/)
     if (handler)
         return handler(text, kind, buttons, context);
     try {
-        const std::string line = std::string("Linvaro ") + kindName(kind) + ": " + text + "\n";
+        const std::string line = std::string("Linvaro ") + kindName(kind) + ": " + terminalText(text) + "\n";
         writeAll(STDERR_FILENO, line);
     } catch (...) {
     }

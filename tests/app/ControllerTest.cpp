@@ -280,3 +280,82 @@ TEST_F(Controller, LogEventWritesTheFileAfterTheNextLoadOnly)
     c.Log("after save");
     EXPECT_NE(ReadFile(logFile).find("after save"), std::string::npos);
 }
+
+namespace {
+std::string PasswordLine(const std::string& ini)
+{
+    const auto at = ini.find("Password=");
+    return at == std::string::npos ? std::string() : ini.substr(at, ini.find('\n', at) - at);
+}
+} // namespace
+
+// A stored password this user cannot decrypt (the key file lost, another
+// user's INI) keeps the page locked to every entry, says so in the log, and
+// a Save that sets no new password leaves it stored as it was. An empty
+// password that was stored on purpose still opens with an empty entry.
+TEST_F(Controller, UndecryptablePasswordKeepsThePageLocked)
+{
+    const std::string ini = Folder() + "Linvaro.ini";
+    {
+        MainController& c = Make();
+        c.Create();
+        c.Controls().protectSettings = true;
+        c.Controls().password = c.ConfirmPassword() = "S3cret";
+        ASSERT_TRUE(c.Save());
+    }
+    const std::string stored = PasswordLine(ReadFile(ini));
+    ASSERT_FALSE(stored.empty());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config-of-another-key").toUtf8());
+    MainController& c = Make();
+    c.Create();
+    EXPECT_TRUE(c.PasswordRequired());
+    EXPECT_FALSE(c.PasswordAccepted(""));
+    EXPECT_FALSE(c.PasswordAccepted("S3cret"));
+    const auto log = Log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.find("cannot be decrypted") != std::string::npos;
+    }));
+    c.SetSettingsModified(true);
+    ASSERT_TRUE(c.Save());
+    EXPECT_EQ(PasswordLine(ReadFile(ini)), stored);
+    EXPECT_FALSE(c.PasswordAccepted(""));
+
+    c.Controls().password = c.ConfirmPassword() = "N3w";
+    ASSERT_TRUE(c.Save());
+    EXPECT_NE(PasswordLine(ReadFile(ini)), stored);
+    EXPECT_TRUE(c.PasswordAccepted("N3w"));
+
+    c.Controls().password = c.ConfirmPassword() = "";
+    ASSERT_TRUE(c.Save());
+    EXPECT_TRUE(c.PasswordRequired());
+    EXPECT_TRUE(c.PasswordAccepted("")) << "an empty password is no unreadable one";
+}
+
+// The autostart entry starts the program as the running copy was started.
+TEST_F(Controller, AutostartEntryCarriesTheStartArguments)
+{
+    MainController::Options o;
+    o.programFolder = Folder();
+    o.programPath = "/opt/linvaro/linvaro";
+    o.startArguments = {"--home", "/srv/my home", "--headless"};
+    o.headless = true;
+    controller = std::make_unique<MainController>(o, libs, remote);
+    controller->Create();
+    controller->Controls().loadOnWindowsStartup = true;
+    ASSERT_TRUE(controller->Save());
+    const std::string entry = ReadFile(home.path().toStdString() + "/config/autostart/linvaro.desktop");
+    EXPECT_NE(entry.find("\nExec=\"/opt/linvaro/linvaro\" \"--home\" \"/srv/my home\" \"--headless\"\n"),
+              std::string::npos)
+        << entry;
+}
+
+// A box's text breaks lines with CR; headless, each box is one whole line of
+// the log (and of standard output), never a line a terminal would overwrite.
+TEST_F(Controller, HeadlessBoxesAreWholeLogLines)
+{
+    MainController& c = Make(true);
+    c.ShowMsg("Are you sure you want to unregister the OPC server?\r\rAfter unregistered, it is gone.\r\n", 3, 3);
+    EXPECT_TRUE(Logged("Are you sure you want to unregister the OPC server? After unregistered, it is gone. "));
+    for (const auto& line : Log())
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+}

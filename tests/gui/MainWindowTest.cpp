@@ -1,17 +1,21 @@
 #include "Main.h"
 
 #include "ControllerFixture.h"
+#include "MessageBoxes.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -30,6 +34,26 @@ protected:
         return *window;
     }
     template <typename T> T* Find(const char* name) { return window->findChild<T*>(name); }
+    // Saves "Hide on Startup" and starts again: a new controller and window,
+    // created, the window not shown yet.
+    void RestartWithHideOnStartup()
+    {
+        window.reset();
+        controller->Controls().hideOnStartup = true;
+        controller->ConfirmPassword() = controller->Controls().password;
+        ASSERT_TRUE(controller->Save());
+        controller.reset();
+        Make(false);
+        window = std::make_unique<TfrmMain>(*controller);
+        controller->Create();
+    }
+    // Out of the way as "Hide" puts it: hidden in the tray, or minimised on
+    // a desktop without one.
+    bool PutAway() const
+    {
+        return QSystemTrayIcon::isSystemTrayAvailable() ? !window->isVisible()
+                                                        : window->isVisible() && window->isMinimized();
+    }
     void TearDown() override
     {
         window.reset();
@@ -198,7 +222,8 @@ TEST_F(MainWindow, HidingAndShowingResetsTheSelectedRowToOne)
     w.GridView()->setCurrentCell(1, 1);
     EXPECT_EQ(controller->SelectedRow(), 2);
     QTest::mouseClick(Find<QPushButton>("bbnHide"), Qt::LeftButton);
-    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(PutAway());
+    w.hide();
     w.show();
     EXPECT_EQ(controller->SelectedRow(), 1);
 }
@@ -252,16 +277,57 @@ TEST_F(MainWindow, HideOnStartupHidesTheWindowAfterItWasFirstShown)
 {
     Make(false);
     controller->Create();
-    controller->Controls().hideOnStartup = true;
-    controller->ConfirmPassword() = controller->Controls().password;
-    ASSERT_TRUE(controller->Save());
-    controller.reset();
-    Make(false);
-    window = std::make_unique<TfrmMain>(*controller);
-    controller->Create();
+    ASSERT_NO_FATAL_FAILURE(RestartWithHideOnStartup());
     window->show();
     ASSERT_TRUE(WaitFor([&] { return !controller->StartupPhase(); }));
-    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(PutAway());
+}
+
+// On a desktop without a system tray (the offscreen platform has none, as
+// the default GNOME has none) a hidden window could never be brought back:
+// "Hide" and "Hide on Startup" minimise it instead, and it can be minimised.
+TEST_F(MainWindow, WithoutATrayHideMinimisesTheWindow)
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        GTEST_SKIP() << "this desktop has a system tray";
+    TfrmMain& w = Open();
+    EXPECT_TRUE(w.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    QTest::mouseClick(Find<QPushButton>("bbnHide"), Qt::LeftButton);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isMinimized());
+
+    ASSERT_NO_FATAL_FAILURE(RestartWithHideOnStartup());
+    window->ShowAtStartup();
+    EXPECT_FALSE(controller->StartupPhase());
+    EXPECT_TRUE(window->isVisible()) << "reachable from the task bar";
+    EXPECT_TRUE(window->isMinimized());
+}
+
+// An "Exit" message that arrives while the exit question is open (a real
+// modal box) answers it: the program closes without a second question.
+TEST_F(MainWindow, ExitMessageWhileTheExitQuestionIsOpenCloses)
+{
+    TfrmMain& w = Open();
+    libs.gn.SetMsgHandler(&ShowModalMessageBox, nullptr);
+    bool closed = false;
+    QObject::connect(controller.get(), &MainController::closing, [&] { closed = true; });
+    bool questionOpen = false;
+    QTimer::singleShot(100, &w, [&] {
+        questionOpen = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+        w.CloseFromExitMessage();
+    });
+    // Without the answer the box would stay open: a user's Cancel ends the
+    // test instead of hanging it.
+    QTimer::singleShot(5000, [] {
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    QTest::mouseClick(Find<QPushButton>("bbClose"), Qt::LeftButton);
+    libs.gn.SetMsgHandler(&ScriptedBoxes::Answer, &boxes);
+    EXPECT_TRUE(questionOpen);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 // The adapter behind a stable device path (as /dev/serial/by-id/... is) is

@@ -89,19 +89,28 @@ TEST_F(Registration, FrameworkRegistrationWritesEveryClassOfTheTable)
               "/opt/linvaro/bin/");
 }
 
-TEST_F(Registration, EveryLocalServerEntryHasItsActivationFile)
+// Only the class served on the bus can be started by the bus: a client that
+// asks for a group or an enumerator class directly gets "no such service" at
+// once instead of waiting for the bus's time-out beside a stray copy. Files
+// an earlier registration wrote for those classes go.
+TEST_F(Registration, OnlyTheClassServedOnTheBusHasAnActivationFile)
 {
-    ASSERT_TRUE(comserver::WriteFrameworkRegistration(program));
     const std::string folder = roots.Data() + "/dbus-1/services/";
+    fs::create_directories(folder);
+    const std::string stale = folder + "opc.clsid._C4AB07C8_0504_4302_AA3C_A4F1A618F9F8.service";
+    std::ofstream(stale) << "[D-BUS Service]\nName=opc.clsid._C4AB07C8_0504_4302_AA3C_A4F1A618F9F8\nExec=/old -Embedding\n";
+    ASSERT_TRUE(comserver::WriteFrameworkRegistration(program, "/srv/linvaro home"));
     EXPECT_EQ(ReadFile(folder + "opc.clsid._6E39D8AB_9993_4038_B4F0_5EA9DED4CFD8.service"),
               "[D-BUS Service]\nName=opc.clsid._6E39D8AB_9993_4038_B4F0_5EA9DED4CFD8\n"
-              "Exec=/opt/linvaro/bin/linvaro -Embedding\n");
-    int files = 0;
-    for (const auto& e : fs::directory_iterator(folder)) {
-        ++files;
-        EXPECT_EQ(e.path().extension(), ".service") << e.path();
+              "Exec=/opt/linvaro/bin/linvaro -Embedding --home '/srv/linvaro home'\n");
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(folder))
+        files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"opc.clsid._6E39D8AB_9993_4038_B4F0_5EA9DED4CFD8.service"});
+    for (const auto& c : comserver::ClassTable()) {
+        EXPECT_EQ(c.servedOnBus, c.clsid == CLSID_DA2) << c.className;
+        EXPECT_TRUE(registry::KeyExists(Cls(c.clsid, "LocalServer32"))) << c.className << ": the store keeps every class";
     }
-    EXPECT_EQ(files, 4) << "one per class ID";
 
     // A blank in the path: the program stays one word of either command line.
     ASSERT_TRUE(comserver::SetLocalServer32(CLSID_DA2, "/home/ann/My Programs/linvaro"));
@@ -120,6 +129,24 @@ TEST_F(Registration, NoLocalServerEntryWithoutItsActivationFile)
     EXPECT_FALSE(comserver::RunStartupWork(StartMode::RegServer, program));
     EXPECT_TRUE(comserver::RunStartupWork(StartMode::Normal, program)) << "a normal start goes on";
     EXPECT_TRUE(comserver::RunStartupWork(StartMode::Automation, program));
+}
+
+// A key unregister cannot remove (a file the store did not write keeps it)
+// makes the mode fail; the activation file stays with its entry, and a key
+// that stays only because other entries live below it is no failure.
+TEST_F(Registration, UnregisterReportsWhatItCouldNotRemove)
+{
+    ASSERT_TRUE(comserver::RunStartupWork(StartMode::RegServer, program));
+    ASSERT_TRUE(registry::RegisterClassImplCategory(CLSID_DA2, CATID_OPCDAServer20));
+    EXPECT_TRUE(comserver::RunStartupWork(StartMode::UnregServer, program)) << "the category keeps the class key";
+    EXPECT_TRUE(registry::KeyExists(Cls(CLSID_DA2)));
+
+    ASSERT_TRUE(comserver::RunStartupWork(StartMode::RegServer, program));
+    std::ofstream(roots.Registry() + "/CLSID/" + GuidToString(CLSID_DA2) + "/LocalServer32/foreign") << "x";
+    EXPECT_FALSE(comserver::RunStartupWork(StartMode::UnregServer, program));
+    EXPECT_TRUE(registry::KeyExists(Cls(CLSID_DA2, "LocalServer32")));
+    EXPECT_TRUE(fs::exists(comserver::ActivationFilePath(CLSID_DA2)));
+    EXPECT_FALSE(registry::KeyExists("Linvaro.OPCGroup")) << "every other key was still removed";
 }
 
 TEST_F(Registration, UnregisterModeRemovesTheFrameworkRegistration)

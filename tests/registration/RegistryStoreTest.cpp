@@ -2,10 +2,16 @@
 // the root, and component categories.
 #include "TempRoots.h"
 
+#include "RegDeRegServer.h"
 #include "RegistryStore.h"
+#include "UserFolders.h"
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -31,6 +37,65 @@ TEST_F(RegistryStore, RootFollowsTheEnvironment)
     EXPECT_EQ(registry::Root(), roots.Data() + "/linvaro/registry");
     setenv("XDG_DATA_HOME", "relative/path", 1); // not absolute: ignored
     EXPECT_EQ(registry::Root(), std::string(getenv("HOME")) + "/.local/share/linvaro/registry");
+}
+
+// Per-user state never lands in a folder other users share: a HOME that is
+// unset, relative or shared (/tmp) counts as no home, the password
+// database's home of this user is taken instead, and a relative
+// XDG_DATA_HOME is ignored. Without any home there is no folder at all.
+TEST_F(RegistryStore, RootAndActivationFolderAreNeverShared)
+{
+    const std::optional<std::string> savedHome = getenv("HOME") ? std::optional<std::string>(getenv("HOME")) : std::nullopt;
+    unsetenv("LINVARO_REGISTRY_ROOT");
+    setenv("XDG_DATA_HOME", "relative/data", 1);
+    const std::string mine = roots.Base() + "/home";
+    fs::create_directories(mine);
+    setenv("HOME", mine.c_str(), 1);
+    EXPECT_EQ(registry::Root(), mine + "/.local/share/linvaro/registry");
+    EXPECT_EQ(comserver::ActivationFolder(), mine + "/.local/share/dbus-1/services");
+    for (const char* home : {static_cast<const char*>(nullptr), "/tmp", "relative/home", "/nonexistent-home"}) {
+        SCOPED_TRACE(home ? home : "<unset>");
+        home ? setenv("HOME", home, 1) : unsetenv("HOME");
+        const std::string fallback = userfolders::Home();
+        EXPECT_NE(fallback, "/tmp");
+        EXPECT_FALSE(registry::Root().starts_with("/tmp/")) << registry::Root();
+        EXPECT_FALSE(comserver::ActivationFolder().starts_with("/tmp/")) << comserver::ActivationFolder();
+        EXPECT_EQ(registry::Root(), fallback.empty() ? "" : fallback + "/.local/share/linvaro/registry");
+        EXPECT_EQ(comserver::ActivationFolder(), fallback.empty() ? "" : fallback + "/.local/share/dbus-1/services");
+    }
+    savedHome ? setenv("HOME", savedHome->c_str(), 1) : unsetenv("HOME");
+}
+
+// A value file replaced by a FIFO (or anything but a regular file) reads as
+// no value at once: a client resolving a ProgID must never wait on it.
+TEST_F(RegistryStore, AValueThatIsNotARegularFileReadsAsNoValueAtOnce)
+{
+    ASSERT_TRUE(registry::SetDefault("Some.ProgID\\CLSID", GuidToString(kClassA)));
+    const std::string value = roots.Registry() + "/Some.ProgID/CLSID/@";
+    ASSERT_TRUE(fs::remove(value));
+    ASSERT_EQ(mkfifo(value.c_str(), 0644), 0);
+    std::atomic<bool> done{false};
+    std::optional<std::string> text;
+    std::optional<GUID> clsid;
+    std::thread reader([&] {
+        text = registry::GetDefault("Some.ProgID\\CLSID");
+        clsid = registry::ClsidFromProgId("Some.ProgID");
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool answeredAtOnce = done;
+    // A reader stuck in the FIFO is set free by a writer that comes and goes.
+    for (int i = 0; i < 100 && !done; ++i) {
+        if (const int fd = open(value.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
+            close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    reader.join();
+    EXPECT_TRUE(answeredAtOnce) << "the reader waited on the FIFO";
+    EXPECT_EQ(text, "") << "a key without a value";
+    EXPECT_EQ(clsid, std::nullopt);
 }
 
 TEST_F(RegistryStore, ValuesRoundTripAsPlainFilesOtherProcessesCanRead)

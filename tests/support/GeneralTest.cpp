@@ -334,6 +334,16 @@ TEST_F(General, WithoutAHandlerMessagesGoToStandardErrorAndGetTheNonYesAnswer)
     }
 }
 
+// A box's CR line breaks (and any other control character) never reach the
+// terminal raw, where they would send the cursor back over the line.
+TEST_F(General, WithoutAHandlerEveryLineOfTheTextStaysOnTheTerminal)
+{
+    StderrCapture capture(dir.file("stderr"));
+    gn.ShowMsg("Unregister?\r\rAfter unregistered,\r\nit is gone.\x1b[2K\bx", QB_MSG_CONFIRMATION, QB_BTN_YES | QB_BTN_NO,
+               0);
+    EXPECT_EQ(capture.text(), "Linvaro Confirmation: Unregister?\n  \n  After unregistered,\n  it is gone.\\x1B[2K\\x08x\n");
+}
+
 TEST_F(General, AnInstalledHandlerAnswersInsteadAndCanBeRemoved)
 {
     struct Script {
