@@ -10,7 +10,10 @@
 //          even the query for its interface (its bus thread still reads);
 //   stop   it stops itself (SIGSTOP) before it reads anything more: the
 //          whole process reads nothing until SIGCONT, then serves;
-//   serve  it serves at once.
+//   serve  it serves at once;
+//   mute   its sink never answers the server's query for its interface:
+//          the main thread stops for good inside that query (having said
+//          "ready" there), during the first Advise.
 // Serving, it prints "data <group>=<value>" for every value a data change
 // brings, and "read <transaction>" for every read completion.
 #include "ComObject.h"
@@ -28,12 +31,20 @@
 
 namespace {
 
+bool g_mute = false;
+
 class Sink final : public ComObject, public IOPCDataCallback {
 public:
     LINVARO_COM_IUNKNOWN
     HRESULT QueryInterfaceImpl(REFIID riid, void** ppv)
     {
         *ppv = nullptr;
+        if (g_mute && riid == IID_IOPCDataCallback) {
+            std::printf("ready\n");
+            std::fflush(stdout);
+            for (;;)
+                pause(); // the query stays unanswered
+        }
         if (riid == IID_IUnknown || riid == IID_IOPCDataCallback)
             return ComAnswer(static_cast<IOPCDataCallback*>(this), ppv);
         return E_NOINTERFACE;
@@ -75,6 +86,7 @@ int main(int argc, char** argv)
     const std::string mode = argc > 2 ? argv[2] : "hang";
     const int groups = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     const DWORD rate = argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 10;
+    g_mute = mode == "mute";
     IOPCServer* server = nullptr;
     HRESULT hr = opcclient::CreateInstance(CLSID_DA2, IID_IOPCServer, reinterpret_cast<void**>(&server));
     if (FAILED(hr))

@@ -15,8 +15,9 @@ from harness import wait_until
 
 class ChildClient:
     """dbus_hung_client ITEM MODE GROUPS RATE: MODE is hang (its main thread
-    never runs again), stop (it stops itself before reading anything more)
-    or serve; serving, it prints "data <group>=<value>" per value."""
+    never runs again), stop (it stops itself before reading anything more),
+    mute (its sink never answers the query for its interface) or serve;
+    serving, it prints "data <group>=<value>" per value."""
 
     def __init__(self, folder, item, mode, groups=1, rate=10, env=None):
         self.process = subprocess.Popen([os.path.join(folder, "dbus_hung_client"), item, mode, str(groups), str(rate)],
