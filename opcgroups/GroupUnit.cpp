@@ -333,10 +333,23 @@ void TOPCGroup::checkMarked()
             std::sort(checking_.begin(), checking_.end());
             checking_.erase(std::unique(checking_.begin(), checking_.end()), checking_.end());
         }
-        for (std::size_t place : checking_)
-            if (place < tags_.size())
-                for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)
-                    check(*item);
+        const TTagTable* table = TheOpcContext().tags;
+        const TTagWatch& watch = TheTagWatch();
+        for (std::size_t place : checking_) {
+            if (place >= tags_.size())
+                continue;
+            // Every item of the place shows the same tag: its text and
+            // state are looked up once.
+            const int tag = tags_[place].tagIndex;
+            const std::string& text = TagText(table, tag);
+            const bool stale = watch.Stale(tag);
+            for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)
+                if (item->IsActive()) {
+                    item->ChangeCheck(text, stale);
+                    if (item->Changed())
+                        notePending(*item);
+                }
+        }
         checking_.clear();
     }
     if (!toCheck_.empty()) {
@@ -411,7 +424,13 @@ void TOPCGroup::update(const FILETIME& stamp)
         }
     }
     processQueue(stamp);
-    setElapsed(0);
+    // The next update counts from now, as pulses count: every ceil(rate /
+    // 10) pulses. What this one came late because its pulse itself came
+    // late counts towards the next one, so late pulses add up to no more
+    // than one pulse of delay.
+    const std::int64_t late = static_cast<std::int64_t>(Elapsed()) - static_cast<std::int64_t>(updateRate_);
+    const std::int64_t pulseLate = server_->LastStep() - static_cast<std::int64_t>(kPulsePeriod);
+    setElapsed(std::clamp<std::int64_t>(std::min(late, pulseLate), 0, updateRate_ - 1));
 }
 
 void TOPCGroup::releaseDroppedSink()

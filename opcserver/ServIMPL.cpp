@@ -408,13 +408,15 @@ void TDA2::Pulse(double now)
     if (discarded_)
         return;
     lastUpdateTime_ = now;
-    std::int64_t step = TOPCGroup::kPulsePeriod;
+    // A pulse counts the time that passed since the previous one, so update
+    // rates hold in real time however late (or early) pulses come; a tick
+    // counter that stands still (a test's) counts the pulse period.
     const std::uint32_t tick = TheOpcContext().tickCount ? TheOpcContext().tickCount() : 0;
-    if (ticked_ && tick - lastTick_ > step)
-        step = tick - lastTick_;
+    const std::uint32_t passed = ticked_ ? tick - lastTick_ : 0;
     lastTick_ = tick;
     ticked_ = true;
-    clock_ += step;
+    lastStep_ = passed > 0 ? passed : TOPCGroup::kPulsePeriod;
+    clock_ += lastStep_;
 
     // The groups with something to do: those that asked, and those whose
     // update is due (entries made stale by a later schedule are skipped).

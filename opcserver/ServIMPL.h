@@ -129,10 +129,12 @@ public:
     // the pulse clock and runs the tick of every group that has something
     // to do (see GroupUnit.h), in list order.
     void Pulse(double now);
-    // The pulse clock (ms): each pulse advances it by the pulse period, or
-    // by the time that really passed since the previous pulse when that was
-    // longer, so update rates hold when pulses come late.
+    // The pulse clock (ms): each pulse advances it by the time that passed
+    // since the previous pulse (by the pulse period when the tick counter
+    // did not move), so update rates hold when the main thread is loaded.
     std::int64_t Clock() const { return clock_; }
+    // How far the latest pulse advanced the clock.
+    std::int64_t LastStep() const { return lastStep_; }
     // A group's next update is due at clock due (the latest call counts).
     void ScheduleGroup(DWORD groupHandle, std::int64_t due);
     // A group has work for the next pulse (queued transactions, marked items).
@@ -178,6 +180,7 @@ private:
     double fileTimeKey_ = -1e300; // the local time fileTime_ was made from
     FILETIME fileTime_{};
     std::int64_t clock_ = 0;
+    std::int64_t lastStep_ = 0;
     std::uint32_t lastTick_ = 0;
     bool ticked_ = false;
     std::unordered_map<DWORD, TOPCGroup*> byHandle_;

@@ -456,10 +456,11 @@ TEST_F(DataChange, AGroupKeepsItsRateWhenPulsesComeLate)
         }
         return updatesAt;
     };
-    // Pulses 53 ms apart: an update every second pulse (106 ms), not every
-    // tenth (530 ms).
+    // Pulses 53 ms apart: an update every second pulse (at 106, 212, ...
+    // 530 ms: the first pulse after each 100 ms), not every tenth pulse.
     EXPECT_EQ(latePulses(10, 53), (std::vector<int>{2, 4, 6, 8, 10}));
-    // On time again: every tenth pulse, as the rate says.
-    EXPECT_EQ(latePulses(25, 10), (std::vector<int>{10, 20}));
+    // On time again: the next 100 ms mark (600 ms) falls on the seventh
+    // pulse, then every tenth pulse, as the rate says.
+    EXPECT_EQ(latePulses(25, 10), (std::vector<int>{7, 17}));
     EXPECT_EQ(group.revisedRate, 100u);
 }
