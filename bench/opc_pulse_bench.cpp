@@ -23,6 +23,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -43,6 +44,7 @@ constexpr int kServers = 31;
 constexpr int kGroupsPerServer = 10;
 constexpr int kTags = 100;
 constexpr double kPulseDays = 10.0 / 86400000.0;
+std::uint32_t g_tick = 0; // the tick counter the server sees
 
 // A client's sink that takes the values as a client would have to: it
 // reads every entry once.
@@ -148,6 +150,7 @@ Result Run(const std::string& name, TTagTable& tags, int itemsPerGroup, DWORD ra
         for (int t = 0; t < kTags; ++t)
             tags.SetText(static_cast<std::size_t>(t), texts[p & 1][static_cast<std::size_t>(t)]);
         now += kPulseDays;
+        g_tick += 10; // the pulses are 10 ms apart for the server, however fast they run here
         const unsigned long long before = load.Entries();
         const double start = ThreadCpuNs();
         OpcServerPulse(now);
@@ -185,6 +188,7 @@ int main(int argc, char** argv)
         tags.BindTag("Port" + std::to_string(t) + "_COM" + std::to_string(t + 1));
     OpcContext& context = TheOpcContext();
     context.tags = &tags;
+    context.tickCount = [] { return g_tick; };
     // The address space tells the server which tags were stored.
     tags.onTextChanged = [](std::size_t index) { OpcTagChanged(static_cast<int>(index)); };
 

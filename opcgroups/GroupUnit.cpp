@@ -147,9 +147,13 @@ void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
 
 void TOPCGroup::TagChanged(std::size_t slot)
 {
-    // Noted without touching the place itself; repeats are dropped when
-    // the places are checked.
-    changedTags_.push_back(slot);
+    // Noted in a bit of the group's own, without touching the place.
+    if (slot >= marked_.size())
+        marked_.resize(tags_.size());
+    if (slot < marked_.size() && !marked_[slot]) {
+        marked_[slot] = true;
+        changedTags_.push_back(slot);
+    }
     wantVisit();
 }
 
@@ -327,12 +331,8 @@ void TOPCGroup::checkMarked()
     if (!changedTags_.empty()) {
         // The two lists trade places, so neither is made anew at each tick.
         checking_.swap(changedTags_);
-        // A tag told more than once (several pulses while a request was
-        // served, a store and a change of staleness) is checked once.
-        if (checking_.size() > 1) {
-            std::sort(checking_.begin(), checking_.end());
-            checking_.erase(std::unique(checking_.begin(), checking_.end()), checking_.end());
-        }
+        for (std::size_t place : checking_)
+            marked_[place] = false;
         const TTagTable* table = TheOpcContext().tags;
         const TTagWatch& watch = TheTagWatch();
         for (std::size_t place : checking_) {

@@ -264,6 +264,7 @@ private:
     std::vector<TagItems> tags_;
     std::unordered_map<int, std::size_t> tagPlace_; // tag index -> place in tags_
     std::vector<std::size_t> changedTags_;          // places whose items are checked at the next tick
+    std::vector<bool> marked_;                      // the places in changedTags_, a bit each
     std::vector<std::size_t> checking_;             // the places being checked
     std::vector<std::unique_ptr<TOPCItem>> retired_; // removed during a queue pass
     std::vector<OPCHANDLE> toCheck_;                  // items marked for a check
