@@ -1,5 +1,7 @@
 #include "ActivityLog.h"
 
+#include "LogText.h"
+
 #include <QThread>
 
 #include <cstdlib>
@@ -45,7 +47,11 @@ void ActivityLog::append(const std::string& message)
 {
     if (lines_.size() >= kMemoCapacity)
         Clear();
-    const QString line = stampNow() + QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+    // The memo (and standard output fed from it) shows the line cut to a
+    // bound, so its memory stays bounded, and with control characters
+    // escaped; the file writer gets the message and does the same.
+    const std::string text = logtext::LogLine(message);
+    const QString line = stampNow() + QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     lines_.append(line);
     emit lineAdded(line);
     if (logToFile_ && fileWriter_)

@@ -3,6 +3,10 @@
 // message becomes one memo line "yyyy-mm-dd hh:nn:ss " + message, and, while
 // logging to file is on, one call of the file writer (AddLog) with the message
 // alone. A memo that already holds 1000 lines is emptied before the next line.
+// A message longer than 8 KB is cut with a mark, and control characters are
+// escaped (\r, \n, \xNN), in the memo and in every output fed from it, so
+// the memo holds at most about 1000 x 32 KB and no text forges a line. The
+// file writer (AddLogEx) gets the message itself and applies the same rule.
 //
 // Threads: Log may be called from any thread. The memo and the file are
 // changed on the thread that owns this object (the main thread) only; calls

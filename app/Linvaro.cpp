@@ -1,6 +1,7 @@
 // The program entry: command line, support libraries, single instance, then
 // the controller with its main window (or without, in headless mode).
 #include "AppInit.h"
+#include "ConsoleOutput.h"
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
@@ -8,8 +9,12 @@
 #include "OpcServerWiring.h"
 #include "RegDeRegServer.h"
 #include "ServIMPL.h"
+#include "UaEndpointWiring.h"
+
+#include "Endpoint.h"
 
 #include "BusServer.h"
+#include "DataFolder.h"
 #include "DynamicLibrary.h"
 #include "EdgeNode.h"
 #include "RegistryStore.h"
@@ -85,11 +90,18 @@ CommandLine Parse(int argc, char** argv)
 }
 
 int g_signalPipe[2] = {-1, -1};
+// Ends every database statement and lock wait at once, so that a signal
+// that arrives while the start-up is inside the database is seen at once.
+TAbortAllDB g_abortDatabase = nullptr;
 
-void OnTerminationSignal(int)
+// SIGTERM and SIGINT close the program, SIGHUP reloads the settings; the
+// handler only tells the main loop which.
+void OnSignal(int signal)
 {
-    const char c = 'x';
+    const char c = signal == SIGHUP ? 'r' : 'x';
     [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
+    if (c == 'x' && g_abortDatabase)
+        g_abortDatabase();
 }
 
 // The program file's full path (symbolic links resolved).
@@ -177,8 +189,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // The program folder: data files and per-port logs.
-    std::string home = givenHome.empty() ? ProgramFolder() : givenHome;
+    // The data folder: data files and per-port logs.
+    std::string home = givenHome.empty() ? DefaultDataFolder(ProgramFolder()) : givenHome;
+    if (home.empty()) {
+        std::fprintf(stderr, "linvaro: no home folder is known for the data; give --home\n");
+        return 1;
+    }
     if (home.back() != '/')
         home += '/';
     if (!QDir().mkpath(QString::fromStdString(home)) || access(home.c_str(), R_OK | W_OK | X_OK) != 0) {
@@ -214,14 +230,8 @@ int main(int argc, char** argv)
     comserver::RunStartupWork(startMode, programPath, givenHome);
 
     // COMn names map to device paths in section "Serial Ports" of Linvaro.ini.
-    if (libs.gn.GetInitSettingStr) {
-        const std::string ini = home + MainController::kIniFile;
-        auto get = libs.gn.GetInitSettingStr;
-        TCommPortDriver::SetDeviceNameResolver([get, ini](const std::string& com) -> std::string {
-            const char* path = get("Serial Ports", com.c_str(), ini.c_str(), "");
-            return path ? std::string(path) : std::string();
-        });
-    }
+    if (libs.generalLoaded())
+        TCommPortDriver::SetDeviceMapping(SerialPortMapping(libs.gn, home + MainController::kIniFile));
 
     MainController::Options options;
     options.programFolder = home;
@@ -232,6 +242,8 @@ int main(int argc, char** argv)
     if (cl.headless)
         options.startArguments.push_back("--headless");
     options.headless = !gui;
+    // Outlives the controller, whose last log lines it still takes.
+    std::unique_ptr<ConsoleOutput> console;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
     ConnectOpcServer(controller);
@@ -261,25 +273,39 @@ int main(int argc, char** argv)
         controller.Create();
         window->ShowAtStartup();
     } else {
-        // Headless: the activity log goes to standard output, and SIGTERM or
-        // SIGINT act as the "Exit" message.
-        QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [](const QString& line) {
-            std::fprintf(stdout, "%s\n", line.toUtf8().constData());
-            std::fflush(stdout);
+        // Headless: the activity log goes to standard output, SIGTERM or
+        // SIGINT act as the "Exit" message, and SIGHUP reloads the settings
+        // (LINVARO.GDB and Linvaro.ini) as a Save does after writing them.
+        // A reader that stalls never holds the main thread: lines queue up
+        // to a bound and are then dropped (and counted).
+        console = std::make_unique<ConsoleOutput>(STDOUT_FILENO);
+        QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [&console](const QString& line) {
+            if (console)
+                console->Write(line.toStdString());
         });
+        // Without its configuration database a service is of no use: end
+        // with a failure code, so that a service manager sees it.
+        QObject::connect(&controller, &MainController::databaseUnavailable, app.get(),
+                         [] { QCoreApplication::exit(3); });
+        g_abortDatabase = libs.da.AbortAllDB;
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
             signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&controller] {
-                char c;
-                [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
-                controller.ExitMessage("Exit");
+                char c = 0;
+                if (read(g_signalPipe[0], &c, 1) != 1)
+                    return;
+                if (c == 'r')
+                    controller.LoadSettings(true);
+                else
+                    controller.ExitMessage("Exit");
             });
             struct sigaction sa{};
-            sa.sa_handler = OnTerminationSignal;
+            sa.sa_handler = OnSignal;
             sigemptyset(&sa.sa_mask);
             sa.sa_flags = SA_RESTART;
             sigaction(SIGTERM, &sa, nullptr);
             sigaction(SIGINT, &sa, nullptr);
+            sigaction(SIGHUP, &sa, nullptr);
         }
         QObject::connect(&instance, &SingleInstance::textReceived, &controller, [&controller](const std::string& text) {
             controller.ExitMessage(text);
@@ -313,7 +339,10 @@ int main(int argc, char** argv)
             if (ConnectedServerCount() == 0)
                 QCoreApplication::quit();
         });
+    // OPC UA clients see the same ports and tags through the controller's hub.
+    std::unique_ptr<ua::Endpoint> uaEndpoint = StartUaEndpoint(controller, libs.gn);
     const int rc = app->exec();
+    StopUaEndpoint(controller, uaEndpoint);
     mqttNode.reset();
     window.reset();
     // Clients' references go first, then every server object goes before the

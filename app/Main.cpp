@@ -2,8 +2,10 @@
 
 #include "EnterPassword.h"
 #include "MessageBoxes.h"
+#include "PlugImage.h"
 #include "PortListCommands.h"
 #include "PortSetting.h"
+#include "PortText.h"
 #include "ServerBrowser.h"
 #include "SimulateOPC.h"
 #include "about.h"
@@ -19,7 +21,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -34,20 +35,15 @@ namespace {
 constexpr int kColumnWidths[TPortGrid::kColumnCount] = {2,  129, 54, 56, 53, 51, 48, 63, 64,  64, 64,
                                                         64, 64,  64, 79, 56, 162, 2, 64, 64, 64, 64};
 
-// The tray images: a plug, grey while scanning is stopped, green while it runs.
-QIcon TrayIcon(bool started)
+QIcon TrayIcon(bool started) { return QIcon(QPixmap::fromImage(PlugImage(started, 32))); }
+
+// The icon installed with the program, else the same picture drawn here.
+QIcon ProgramIcon()
 {
-    QPixmap pm(32, 32);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(started ? QColor(40, 160, 60) : QColor(140, 140, 140));
-    p.setPen(QPen(QColor(40, 40, 40), 2));
-    p.drawRoundedRect(4, 8, 24, 16, 4, 4);
-    p.drawLine(10, 8, 10, 2);
-    p.drawLine(22, 8, 22, 2);
-    p.drawLine(16, 24, 16, 31);
-    return QIcon(pm);
+    QIcon drawn;
+    for (const int size : kProgramIconSizes)
+        drawn.addPixmap(QPixmap::fromImage(PlugImage(true, size)));
+    return QIcon::fromTheme("linvaro", drawn);
 }
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -59,6 +55,7 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
 {
     setObjectName("frmMain");
     setWindowTitle("Quorbel Linvaro");
+    setWindowIcon(ProgramIcon());
     // Fixed single border with the system menu only: no minimise or maximise,
     // except on a desktop without a system tray, where minimising is the
     // way "Hide" leaves the window reachable.
@@ -110,6 +107,15 @@ TfrmMain::TfrmMain(MainController& controller, QWidget* parent) : QWidget(parent
     connect(&c_, &MainController::scanningChanged, this, &TfrmMain::setScanningState);
     connect(&c_, &MainController::hideRequested, this, &TfrmMain::HideToTray);
     connect(&c_, &MainController::settingsLoaded, this, &TfrmMain::loadControls);
+    // The window offers to try again; the box is shown from the event loop,
+    // never inside the retry timer's own call.
+    connect(
+        &c_, &MainController::databaseUnavailable, this,
+        [this](const std::string& error) {
+            if (c_.ShowMsg(error + "\r\rTry again?", 1, 1 | 2) == 6)
+                c_.RetryDatabase();
+        },
+        Qt::QueuedConnection);
     connect(&c_.Grid(), &TPortGrid::rowsChanged, this, &TfrmMain::rebuildGrid);
     connect(&c_.Grid(), &TPortGrid::cellChanged, this, &TfrmMain::updateCell);
     connect(&c_.Activity(), &ActivityLog::lineAdded, this, [this](const QString& line) {
@@ -418,8 +424,11 @@ void TfrmMain::updateCell(int column, int row)
     if (row < 1 || row - 1 >= grid_->rowCount())
         return;
     // Cells hold raw characters (an auto-suffix of CR LF, say): show control
-    // characters as the dialog's notation would, never as line breaks.
-    QString text = Q(c_.Grid().Cell(column, row));
+    // characters as the dialog's notation would, never as line breaks. The
+    // current value is a port's bytes: shown by the port text rule, as OPC
+    // clients see it.
+    const std::string& cell = c_.Grid().Cell(column, row);
+    QString text = Q(column == TPortGrid::kCurrentValueColumn ? Utf8FromPortBytes(cell) : cell);
     for (auto& ch : text)
         if (ch.unicode() < 32)
             ch = QChar(0x2400 + ch.unicode());
@@ -500,7 +509,7 @@ void TfrmMain::SimulateSelected()
         return;
     QString text;
     if (simulateRunner && simulateRunner(Q(link->TagName()), text))
-        c_.Simulate(c_.SelectedRow(), S(text));
+        c_.Simulate(c_.SelectedRow(), PortBytesFromText(text.toStdU16String()));
 }
 
 void TfrmMain::CloseFromExitMessage()

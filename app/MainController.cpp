@@ -1,6 +1,8 @@
 #include "MainController.h"
 
+#include "LogText.h"
 #include "PortSettingStore.h"
+#include "PortText.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,11 +14,14 @@
 namespace {
 
 constexpr char kDatabasePassword[] = "ln-gdb-26"; // fixed; the database engine ignores it
-constexpr int kKindWarning = 0, kKindInformation = 2, kKindConfirmation = 3;
+constexpr int kKindWarning = 0, kKindError = 1, kKindInformation = 2, kKindConfirmation = 3;
 constexpr int kButtonsOk = 4, kButtonsYesNo = 3, kButtonsYesCancel = 9;
 constexpr int kAnswerYes = 6;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// One line on standard error, control characters escaped like the log's.
+void Tell(const std::string& text) { std::fprintf(stderr, "linvaro: %s\n", logtext::LogLine(text).c_str()); }
 
 // The current local time as a date-time number (days since 1899-12-30).
 double LocalNowAsDate()
@@ -33,10 +38,14 @@ MainController::MainController(const Options& options, support::SupportLibraries
     : QObject(parent), options_(options), libs_(libs), remote_(remote), links_(*this, &tags_, &remote_),
       hub_(links_, &tags_)
 {
-    if (libs_.gn.AddLog) {
-        auto addLog = libs_.gn.AddLog;
-        log_.SetFileWriter([addLog](const std::string& m, const std::string& p) { addLog(m.c_str(), p.c_str()); });
+    if (libs_.gn.AddLogEx) {
+        auto addLog = libs_.gn.AddLogEx;
+        log_.SetFileWriter([this, addLog](const std::string& m, const std::string& p) {
+            addLog(m.c_str(), p.c_str(), logFileLimit_.load());
+        });
     }
+    databaseRetryTimer_.setInterval(options_.databaseRetryIntervalMs);
+    connect(&databaseRetryTimer_, &QTimer::timeout, this, &MainController::retryDatabase);
     startTimer_.setSingleShot(true);
     startTimer_.setInterval(2000);
     connect(&startTimer_, &QTimer::timeout, this, [this] {
@@ -50,6 +59,7 @@ MainController::MainController(const Options& options, support::SupportLibraries
 
 MainController::~MainController()
 {
+    databaseRetryTimer_.stop();
     startTimer_.stop();
     pulseTimer_.stop();
     links_.Clear();
@@ -58,22 +68,39 @@ MainController::~MainController()
     connection_ = 0;
 }
 
+bool MainController::connectDatabase(std::string& error)
+{
+    const std::string dbPath = options_.programFolder + kDatabaseFile;
+    ++databaseTries_;
+    if (libs_.da.ConnectDB)
+        connection_ = libs_.da.ConnectDB(dbPath.c_str(), kDatabaseUser, kDatabasePassword, true, nullptr);
+    if (connection_ <= 0) {
+        connection_ = 0;
+        error = "the file cannot be opened as a database, or another program holds it locked";
+        return false;
+    }
+    if (!EnsurePortSettingTable(libs_.da, connection_, error)) {
+        libs_.da.DisconnectDB(connection_, true);
+        connection_ = 0;
+        return false;
+    }
+    return true;
+}
+
 void MainController::Create()
 {
     const std::string dbPath = options_.programFolder + kDatabaseFile;
     Log("Connecting to database " + Quoted(dbPath) + ".");
-    if (libs_.da.ConnectDB)
-        connection_ = libs_.da.ConnectDB(dbPath.c_str(), kDatabaseUser, kDatabasePassword, true, nullptr);
-    if (connection_ > 0) {
+    std::string error;
+    databaseTries_ = 0;
+    if (connectDatabase(error)) {
         Log("Database " + Quoted(dbPath) + " connected.");
-        std::string error;
-        if (!EnsurePortSettingTable(libs_.da, connection_, error)) {
-            Log("Database " + Quoted(dbPath) + " cannot hold Port settings: " + error);
-            std::fprintf(stderr, "linvaro: %s: %s\n", dbPath.c_str(), error.c_str());
-        }
     } else {
-        Log("Error connecting to database " + Quoted(dbPath) + "!");
-        std::fprintf(stderr, "linvaro: cannot open the configuration database %s\n", dbPath.c_str());
+        Log("Error connecting to database " + Quoted(dbPath) + "! (try 1: " + error + "; trying again for " +
+            std::to_string(options_.databaseRetryMs / 1000) + " s)");
+        Tell("cannot open the configuration database " + dbPath + " (" + error + "); trying again");
+        databaseRetryClock_.start();
+        databaseRetryTimer_.start();
     }
 
     LoadSettings(false);
@@ -83,7 +110,78 @@ void MainController::Create()
     if (remoteMode_)
         remote_.Init(QCoreApplication::instance(), effective_.remoteOpcServer);
     Log("OPC Data Access module initialized.");
-    startTimer_.start();
+    if (connection_ > 0)
+        startTimer_.start();
+}
+
+void MainController::RetryDatabase()
+{
+    if (connection_ > 0 || databaseRetryTimer_.isActive())
+        return;
+    databaseTries_ = 0;
+    databaseRetryClock_.start();
+    retryDatabase();
+    if (connection_ == 0)
+        databaseRetryTimer_.start();
+}
+
+void MainController::retryDatabase()
+{
+    const std::string dbPath = options_.programFolder + kDatabaseFile;
+    std::string error;
+    if (connectDatabase(error)) {
+        databaseRetryTimer_.stop();
+        Log("Database " + Quoted(dbPath) + " connected (try " + std::to_string(databaseTries_) + ").");
+        LoadSettings(true);
+        startTimer_.start();
+        return;
+    }
+    if (databaseRetryClock_.elapsed() < options_.databaseRetryMs) {
+        Log("Error connecting to database " + Quoted(dbPath) + "! (try " + std::to_string(databaseTries_) + ": " +
+            error + ")");
+        return;
+    }
+    databaseRetryTimer_.stop();
+    const std::string text = "Error connecting to database " + Quoted(dbPath) + "! " + error + " (gave up after " +
+                             std::to_string(databaseTries_) + " tries)";
+    Log(text);
+    Tell(text);
+    emit databaseUnavailable(text);
+}
+
+void MainController::reportIniProblem()
+{
+    const std::string ini = options_.programFolder + kIniFile;
+    const char* problem = libs_.gn.IniFileProblem ? libs_.gn.IniFileProblem(ini.c_str()) : "";
+    const std::string text = problem ? problem : "";
+    // Once per problem, not at every load.
+    if (text == lastIniProblem_)
+        return;
+    lastIniProblem_ = text;
+    if (text.empty())
+        return;
+    // Standard error was told by the general library at the first read.
+    Log("The settings file cannot be read (" + text +
+        "); its settings take their defaults and mapped serial ports open no device.");
+}
+
+void MainController::LogPortData(const std::string& logFile, bool sent, std::string_view bytes)
+{
+    if (!libs_.gn.AddLogEx)
+        return;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    hex.reserve(bytes.size() * 3);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (!hex.empty())
+            hex += ' ';
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    // The text part is escaped by the log writer like every logged text.
+    const std::string line = std::string(sent ? "Sent" : "Received") + " (HEX: " + hex + ") TEXT: " + std::string(bytes);
+    libs_.gn.AddLogEx(line.c_str(), logFile.c_str(), logFileLimit_.load());
 }
 
 void MainController::LoadSettings(bool reload)
@@ -102,6 +200,8 @@ void MainController::LoadSettings(bool reload)
     effective_ = read;
     confirmPassword_ = read.password;
     log_.SetLogToFile(read.logEvent);
+    logFileLimit_.store(static_cast<long long>(read.logFileSizeMb) * 1024 * 1024);
+    reportIniProblem();
     if (read.passwordUnreadable)
         Log("The settings password in " + options_.programFolder + kIniFile +
             " cannot be decrypted (its key file is missing or another user's): no password opens the Port Settings "
@@ -113,6 +213,11 @@ void MainController::LoadSettings(bool reload)
         ShowMsg("You must restart Linvaro in order for the Remote OPC Server setting to be effective!",
                 kKindInformation, kButtonsOk);
     remoteMode_ = controls_.enableRemoteOpcServer;
+    PortTextEncoding encoding = PortTextEncoding::Latin1;
+    if (!ParsePortTextEncoding(read.portTextEncoding, encoding))
+        Log("Port Text Encoding " + Quoted(read.portTextEncoding) +
+            " in Linvaro.ini is neither ISO-8859-1 nor UTF-8; ports' bytes are taken as ISO-8859-1.");
+    SetPortTextEncoding(encoding);
 
     if (read.hideOnStartup && !reload)
         emit hideRequested();
@@ -123,7 +228,7 @@ void MainController::LoadSettings(bool reload)
         loaded = LoadPortSettings(libs_.da, connection_, grid_);
         for (const auto& problem : loaded.problems) {
             Log(problem);
-            std::fprintf(stderr, "linvaro: %s\n", problem.c_str());
+            Tell(problem);
         }
     }
     LinkConfig config;
@@ -151,8 +256,11 @@ bool MainController::Save()
     std::string error;
     if (!WriteSystemSettings(libs_.gn, libs_.sc, options_.programFolder + kIniFile, controls_,
                              AutostartCommand(options_.programPath, options_.startArguments), error)) {
+        // The port settings are stored; the system settings stay modified
+        // so that the user can save them again once the file is writable.
         Log("Error saving system settings: " + error);
-        std::fprintf(stderr, "linvaro: %s\n", error.c_str());
+        ShowMsg("Error saving System Settings! " + error, kKindError, kButtonsOk);
+        return false;
     }
     settingsModified_ = false;
     LoadSettings(true);
@@ -194,6 +302,7 @@ bool MainController::Close(bool confirm)
         if (answer != kAnswerYes && !exitMessageWhileAsking_)
             return false;
     }
+    databaseRetryTimer_.stop();
     Stop();
     Log("Shutting down OPC server. Please wait...");
     if (opcShutdownRequest)
@@ -272,7 +381,7 @@ int MainController::ShowMsg(const std::string& text, int kind, int buttons)
     if (options_.headless)
         Log(line);
     if (!libs_.gn.ShowMsg) {
-        std::fprintf(stderr, "linvaro: %s\n", line.c_str());
+        Tell(line);
         return (buttons & 4) ? 1 : (buttons & 2) ? 7 : 2;
     }
     return libs_.gn.ShowMsg(text.c_str(), kind, buttons, 0);

@@ -18,8 +18,12 @@
 #include "SystemSettings.h"
 #include "opcDAHeader.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+
+#include <atomic>
+#include <string_view>
 
 #include <functional>
 #include <string>
@@ -37,6 +41,10 @@ public:
         std::string programPath;   // the program file, for the autostart entry
         std::vector<std::string> startArguments; // its arguments there (--home DIR, --headless)
         bool headless = false;
+        // How long the start-up keeps trying to open the configuration
+        // database (held locked by another program, say), and how often.
+        int databaseRetryMs = 30000;
+        int databaseRetryIntervalMs = 2000;
     };
 
     MainController(const Options& options, support::SupportLibraries& libs, RemoteTagLibrary& remote,
@@ -44,8 +52,15 @@ public:
     ~MainController() override;
 
     // The window creation sequence: database, settings load, tags, remote
-    // library, and the 2000 ms start timer.
+    // library, and the 2000 ms start timer. A database that cannot be
+    // opened is tried again on a timer (a log line per try) for
+    // databaseRetryMs; once it opens, the settings load again and the start
+    // timer runs. When it never opens, databaseUnavailable is emitted.
     void Create();
+    // Tries the database again for another databaseRetryMs (the window's
+    // "Retry" after databaseUnavailable).
+    void RetryDatabase();
+    bool DatabaseConnected() const { return connection_ > 0; }
 
     // Commands.
     void LoadSettings(bool reload);
@@ -125,8 +140,12 @@ public:
     bool SettingsModified() override { return settingsModified_; }
     void SaveSettings() override { Save(); }
     void ReloadSettings() override { LoadSettings(false); }
+    void LogPortData(const std::string& logFile, bool sent, std::string_view bytes) override;
 
 signals:
+    // The start-up could not open the configuration database within the
+    // retry time; error says why.
+    void databaseUnavailable(const std::string& error);
     void scanningChanged(bool started);
     void hideRequested();
     void settingsLoaded();  // controls and grid hold the loaded values
@@ -135,6 +154,9 @@ signals:
 private:
     void applyRemoteBoxRule(bool showMessage);
     void pulse();
+    bool connectDatabase(std::string& error);
+    void retryDatabase();
+    void reportIniProblem();
 
     Options options_;
     support::SupportLibraries& libs_;
@@ -156,4 +178,10 @@ private:
     int connection_ = 0;
     QTimer startTimer_;
     QTimer pulseTimer_;
+    QTimer databaseRetryTimer_;
+    QElapsedTimer databaseRetryClock_;
+    int databaseTries_ = 0;
+    std::string lastIniProblem_;
+    // Rotation size of the log files in bytes; read by worker threads.
+    std::atomic<long long> logFileLimit_ {10LL * 1024 * 1024};
 };

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -60,6 +61,8 @@ void ReadSystemSettings(const support::GeneralApi& gn, const support::SecurityAp
     s.hideOnStartup = getBool(gn, kSystem, "Load on Startup", iniPath);
     s.enableRemoteOpcServer = getBool(gn, kSystem, "Enable Remote OPC Server", iniPath);
     s.remoteOpcServer = getText(gn, kSystem, "Remote OPC Server", iniPath, "");
+    readTimeout(gn, "Log File Size", iniPath, "10", kMaxLogFileSizeMb, s.logFileSizeMb);
+    s.portTextEncoding = getText(gn, kSystem, "Port Text Encoding", iniPath, "ISO-8859-1");
     s.protectSettings = getBool(gn, kSecurity, "Protect Settings", iniPath);
     const std::string stored = getText(gn, kSecurity, "Password", iniPath, "");
     const char* plain = sc.Decrypt(stored.c_str());
@@ -77,34 +80,24 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
                          const SystemSettings& s, const AutostartCommand& autostart, std::string& error)
 {
     error.clear();
-    // Each key is a file replacement of its own; a process killed between two
-    // of them would leave old and new settings mixed (protection switched on
-    // with the old password, say). So the keys go to a copy beside the file,
-    // and the copy replaces the file in one rename.
-    namespace fs = std::filesystem;
-    const std::string staging = iniPath + ".saving";
-    std::error_code ec;
-    fs::remove(staging, ec); // left behind by a process killed while saving
-    if (fs::exists(iniPath, ec) &&
-        !fs::copy_file(iniPath, staging, fs::copy_options::overwrite_existing, ec)) {
-        error = "Cannot copy " + iniPath + " for saving: " + ec.message();
-        fs::remove(staging, ec);
-        return false;
-    }
-    const char* ini = staging.c_str();
+    const auto addError = [&](const std::string& text) { error += (error.empty() ? "" : " ") + text; };
+    // All keys go in one replacement of the file: a process killed while
+    // saving never leaves old and new settings mixed (protection switched on
+    // with the old password, say).
+    std::vector<std::string> sections, keys, values;
     const auto setText = [&](const char* section, const char* key, const std::string& value) {
-        gn.SetInitSettingStr(section, key, value.c_str(), ini);
+        sections.emplace_back(section);
+        keys.emplace_back(key);
+        values.push_back(value);
     };
-    const auto setBool = [&](const char* section, const char* key, bool value) {
-        gn.SetInitSettingBool(section, key, value, ini);
-    };
+    const auto setBool = [&](const char* section, const char* key, bool value) { setText(section, key, value ? "1" : "0"); };
 
     setText(kSystem, "Tag Response Timeout", std::to_string(s.tagResponseTimeout));
     setText(kSystem, "Port Response Timeout", std::to_string(s.portResponseTimeout));
     setBool(kSystem, "Load on Windows startup", s.loadOnWindowsStartup);
     std::string autostartError;
     if (!SetAutostart(s.loadOnWindowsStartup, autostart, autostartError))
-        error = autostartError;
+        addError(autostartError);
     setBool(kSystem, "Log Event", s.logEvent);
     setBool(kSystem, "Load on Startup", s.hideOnStartup);
     setBool(kSecurity, "Protect Settings", s.protectSettings);
@@ -117,23 +110,41 @@ bool WriteSystemSettings(const support::GeneralApi& gn, const support::SecurityA
         if (cipher && *cipher)
             setText(kSecurity, "Password", cipher);
         else
-            error += std::string(error.empty() ? "" : " ") +
-                     "The settings password cannot be encrypted; it was not changed.";
+            addError("The settings password cannot be encrypted; it was not changed.");
     }
     setBool(kSystem, "Enable Remote OPC Server", s.enableRemoteOpcServer);
     setText(kSystem, "Remote OPC Server", s.remoteOpcServer);
 
-    if (std::rename(staging.c_str(), iniPath.c_str()) != 0) {
-        error += std::string(error.empty() ? "" : " ") + "Cannot write " + iniPath + ": " + std::strerror(errno) + ".";
-        fs::remove(staging, ec);
+    std::vector<const char*> sectionPtrs, keyPtrs, valuePtrs;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        sectionPtrs.push_back(sections[i].c_str());
+        keyPtrs.push_back(keys[i].c_str());
+        valuePtrs.push_back(values[i].c_str());
+    }
+    const char* failure = gn.WriteInitSettings(iniPath.c_str(), sectionPtrs.data(), keyPtrs.data(), valuePtrs.data(),
+                                               static_cast<int>(keys.size()));
+    if (!failure || *failure) {
+        addError("Cannot write " + iniPath + ": " + (failure ? failure : "unknown error") + ".");
         return false;
     }
-    // Make the rename itself durable; the copy was flushed by its last write.
-    const std::string folder = fs::path(iniPath).parent_path().string();
-    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     return error.empty();
+}
+
+serial::ComPortMapping SerialPortMapping(const support::GeneralApi& gn, const std::string& iniPath)
+{
+    return [gn, iniPath](const std::string& com) -> serial::DeviceMapping {
+        using Kind = serial::DeviceMapping::Kind;
+        if (const char* problem = gn.IniFileProblem(iniPath.c_str()); problem && *problem)
+            return {Kind::Refused, com + " opens no device: the settings file " + problem};
+        // A text no INI value can hold tells a missing key from an empty one.
+        static constexpr const char* kAbsent = "\n";
+        const char* text = gn.GetInitSettingStr("Serial Ports", com.c_str(), iniPath.c_str(), kAbsent);
+        const std::string value = text ? text : kAbsent;
+        if (value == kAbsent)
+            return {};
+        if (value.empty())
+            return {Kind::Refused, com + " is mapped to an empty device path in [Serial Ports] of " + iniPath +
+                                       "; no device is opened."};
+        return {Kind::Path, value};
+    };
 }

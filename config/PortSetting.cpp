@@ -504,7 +504,7 @@ void TfrmPortSetting::LogToggled()
         ShowMsg("Please select a Port first!", kMsgWarning, kBtnOk);
         return;
     }
-    ShowMsg("Log file will be located at \"" + programFolder_ + Text(cbxPort) + ".log\"",
+    ShowMsg("Log file will be located at \"" + PortLogFilePath(programFolder_, Text(cbxPort)) + "\"",
             kMsgInformation, kBtnOk);
 }
 

@@ -1,5 +1,6 @@
 #include "PortSettingRecord.h"
 
+#include <algorithm>
 #include <charconv>
 
 const std::array<const char*, psFieldCount> kPortSettingColumns = {
@@ -45,4 +46,12 @@ std::optional<int> ParseDecimal(std::string_view text)
     if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty())
         return std::nullopt;
     return value;
+}
+
+
+std::string PortLogFilePath(const std::string& folder, const std::string& port)
+{
+    std::string name = port;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return folder + name + ".log";
 }

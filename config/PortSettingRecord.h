@@ -36,6 +36,10 @@ struct TPortSetting {
     std::string tagName() const { return fields[psDESCRIPTION] + "_" + fields[psPORT]; }
 };
 
+// The "Log Activities" file of a port: <folder><PORT>.log, a port given as a
+// device path kept in the folder ("/dev/ttyUSB0" gives _dev_ttyUSB0.log).
+std::string PortLogFilePath(const std::string& folder, const std::string& port);
+
 // Decimal integer text (optional sign, no blanks), as the grid and the table
 // carry numbers; nullopt for anything else, including out-of-range values.
 std::optional<int> ParseDecimal(std::string_view text);

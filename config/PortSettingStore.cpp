@@ -1,5 +1,6 @@
 #include "PortSettingStore.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -28,6 +29,15 @@ public:
     void next() { da_.RecordSetNext(rs_); }
     // nullptr when the record set has no such field.
     const char* text(const char* field) const { return da_.RecordSetFieldAsString(rs_, field); }
+    // The whole value, NUL characters included; nullopt for no such field.
+    std::optional<std::string> bytes(const char* field) const
+    {
+        const char* start = text(field);
+        if (!start)
+            return std::nullopt;
+        const int length = da_.RecordSetFieldLength ? da_.RecordSetFieldLength(rs_, field) : -1;
+        return length >= 0 ? std::string(start, static_cast<std::size_t>(length)) : std::string(start);
+    }
     std::optional<int> integer(const char* field) const
     {
         bool ok = false;
@@ -187,20 +197,25 @@ PortSettingLoad LoadPortSettings(const support::DataAccessApi& da, int conn, TPo
             LoadedRow row;
             for (int f = 0; f < psFieldCount; ++f) {
                 const char* column = kPortSettingColumns[static_cast<std::size_t>(f)];
-                const char* text = rs.text(column);
+                auto text = rs.bytes(column);
                 if (!text) {
                     result.problems.push_back(std::string("Port settings cannot be read: the table PORT_SETTING has "
                                                           "no column \"") + column + "\".");
                     return result;
                 }
-                row.setting.fields[static_cast<std::size_t>(f)] = text;
+                row.setting.fields[static_cast<std::size_t>(f)] = std::move(*text);
             }
+            // A row provisioned without a number is still a row: it takes
+            // its position, as New and Delete number rows.
+            const bool unnumbered = row.setting[psID].empty();
             const std::string& description = row.setting[psDESCRIPTION];
             for (int f = 0; f < psFieldCount; ++f) {
                 if (!isIntegerField(f))
                     continue;
                 std::string& cell = row.setting.fields[static_cast<std::size_t>(f)];
-                if (const auto value = rs.integer(kPortSettingColumns[static_cast<std::size_t>(f)])) {
+                if (f == psID && unnumbered) {
+                    cell = std::to_string(loaded.size() + 1);
+                } else if (const auto value = rs.integer(kPortSettingColumns[static_cast<std::size_t>(f)])) {
                     cell = std::to_string(*value);
                 } else {
                     // Shown as stored; the link would have to guess its value.
@@ -208,6 +223,12 @@ PortSettingLoad LoadPortSettings(const support::DataAccessApi& da, int conn, TPo
                     row.linkable = false;
                 }
             }
+            // Stored in a REAL column as 250.0; anything else is taken as
+            // before (Save writes 100 for a text that is no number).
+            std::string& interval = row.setting.fields[psAUTO_SEND_INTERVAL];
+            if (!interval.empty())
+                if (const auto value = rs.integer("AUTO_SEND_INTERVAL"))
+                    interval = std::to_string(*value);
             const auto baud = ParseDecimal(row.setting[psBAUD_RATE]);
             if (!baud || *baud <= 0) {
                 result.problems.push_back(invalidValue(description, psBAUD_RATE, row.setting[psBAUD_RATE]));
@@ -235,8 +256,54 @@ PortSettingLoad LoadPortSettings(const support::DataAccessApi& da, int conn, TPo
     return result;
 }
 
+namespace {
+
+// What a row of the table must read back as: integer columns compared as
+// the numbers they hold (a REAL column gives "1.0" back for "1"), the others
+// byte for byte.
+using StoredRow = std::vector<std::string>;
+
+StoredRow writtenForm(StoredRow row)
+{
+    for (int f = 0; f < psFieldCount; ++f) {
+        std::string& cell = row[static_cast<std::size_t>(f)];
+        if (PortSettingReadAsInteger(static_cast<PortSettingField>(f)))
+            if (const auto value = ParseDecimal(cell))
+                cell = std::to_string(*value);
+    }
+    return row;
+}
+
+// The table's rows in the same form, sorted; nullopt when they cannot be read.
+std::optional<std::vector<StoredRow>> readBack(const support::DataAccessApi& da, int conn)
+{
+    RecordSet rs(da);
+    if (!rs.query(conn, "SELECT * FROM PORT_SETTING"))
+        return std::nullopt;
+    std::vector<StoredRow> rows;
+    for (; !rs.eof(); rs.next()) {
+        StoredRow row;
+        for (int f = 0; f < psFieldCount; ++f) {
+            const char* column = kPortSettingColumns[static_cast<std::size_t>(f)];
+            auto value = rs.bytes(column);
+            if (!value)
+                return std::nullopt;
+            if (PortSettingReadAsInteger(static_cast<PortSettingField>(f)) && !value->empty())
+                if (const auto number = rs.integer(column))
+                    value = std::to_string(*number);
+            row.push_back(std::move(*value));
+        }
+        rows.push_back(std::move(row));
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+} // namespace
+
 bool SavePortSettings(const support::DataAccessApi& da, int conn, const TPortGrid& grid, const ShowMsgFn& showMsg)
 {
+    std::string mismatch;
     const auto write = [&]() {
         if (conn <= 0)
             return false;
@@ -248,23 +315,46 @@ bool SavePortSettings(const support::DataAccessApi& da, int conn, const TPortGri
         if (da.DeleteRecords(conn, kTable, "ID = ID OR ID IS NULL", true) < 0)
             return false;
         std::array<const char*, psFieldCount> values {};
+        std::array<int, psFieldCount> lengths {};
+        std::vector<StoredRow> written;
         for (int row = 1; row < grid.RowCount(); ++row) {
             if (grid.Cell(psDESCRIPTION, row).empty())
                 continue;
             const std::string interval =
                 ParseDecimal(grid.Cell(psAUTO_SEND_INTERVAL, row)) ? grid.Cell(psAUTO_SEND_INTERVAL, row) : "100";
-            for (int f = 0; f < psFieldCount; ++f)
-                values[static_cast<std::size_t>(f)] =
-                    f == psAUTO_SEND_INTERVAL ? interval.c_str() : grid.Cell(f, row).c_str();
-            if (da.InsertRecord(conn, kTable, kPortSettingColumns.data(), values.data(), psFieldCount, true) < 1)
+            StoredRow expected;
+            for (int f = 0; f < psFieldCount; ++f) {
+                const std::string& cell = f == psAUTO_SEND_INTERVAL ? interval : grid.Cell(f, row);
+                values[static_cast<std::size_t>(f)] = cell.c_str();
+                // With its length: an auto-suffix may hold NUL characters.
+                lengths[static_cast<std::size_t>(f)] = static_cast<int>(cell.size());
+                expected.push_back(cell);
+            }
+            written.push_back(writtenForm(std::move(expected)));
+            if (da.InsertRecordN(conn, kTable, kPortSettingColumns.data(), values.data(), lengths.data(),
+                                 psFieldCount, true) < 1)
                 return false;
+        }
+        // Triggers or column types of a provisioned table may store
+        // something else than what was written; that is found before the
+        // commit, so the previous rows stay.
+        std::sort(written.begin(), written.end());
+        const auto stored = readBack(da, conn);
+        if (!stored)
+            return false;
+        if (*stored != written) {
+            mismatch = "Port settings were not stored as written (" + std::to_string(written.size()) +
+                       " rows written, " + std::to_string(stored->size()) +
+                       " different or other rows read back; triggers on PORT_SETTING?); the previous settings stay.";
+            return false;
         }
         return transaction.commit();
     };
     // The transaction is closed before the box is shown, so the database is
     // never held locked while a modal box waits for the user.
     if (!write()) {
-        showMsg("Error saving Port Settings!", kMsgError, kBtnOk);
+        showMsg(mismatch.empty() ? "Error saving Port Settings!" : "Error saving Port Settings! " + mismatch, kMsgError,
+                kBtnOk);
         return false;
     }
     showMsg("Port Settings saved!", kMsgInformation, kBtnOk);

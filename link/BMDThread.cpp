@@ -27,7 +27,30 @@ int NiceOf(TThreadPriority p)
     return 0;
 }
 
+thread_local TBMDExecuteThread* t_current = nullptr;
+
 } // namespace
+
+TBMDExecuteThread* TBMDExecuteThread::Current() { return t_current; }
+
+bool TBMDExecuteThread::WaitForWork(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(holdMutex_);
+    const auto woken = [this] { return wakePending_ || stopRequested_.load(); };
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        holdCv_.wait(lock, woken);
+    else
+        holdCv_.wait_until(lock, deadline, woken);
+    wakePending_ = false;
+    return !stopRequested_.load();
+}
+
+void TBMDExecuteThread::Wake()
+{
+    std::lock_guard lock(holdMutex_);
+    wakePending_ = true;
+    holdCv_.notify_all();
+}
 
 TBMDExecuteThread::TBMDExecuteThread(TBMDThread* owner, void* data) : owner_(owner), data_(data) {}
 
@@ -81,8 +104,10 @@ void TBMDExecuteThread::body()
 {
     waitWhileHeld();
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), NiceOf(owner_->priority_));
+    t_current = this;
     if (owner_->onExecute_)
         owner_->onExecute_(owner_, this, data_);
+    t_current = nullptr;
 
     std::lock_guard lock(holdMutex_);
     finished_ = true;
@@ -169,6 +194,12 @@ void TBMDThread::Stop()
 {
     if (thread_)
         thread_->Stop();
+}
+
+void TBMDThread::Wake()
+{
+    if (thread_)
+        thread_->Wake();
 }
 
 void TBMDThread::Suspend()

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -38,6 +39,15 @@ public:
     bool Synchronize(const std::function<void()>& method);
     // Asks this thread to stop (same as the component's Stop).
     void Stop();
+    // Sleeps until the deadline, a Wake or a stop request, whichever comes
+    // first; a Wake made since the last return counts. Returns false when
+    // stop was requested. Called on the background thread only.
+    bool WaitForWork(std::chrono::steady_clock::time_point deadline);
+    // Ends a WaitForWork early (now, or the next one). Any thread.
+    void Wake();
+    // The background thread object whose handler the calling thread runs;
+    // nullptr on any other thread.
+    static TBMDExecuteThread* Current();
     void*& Data() { return data_; }
     int Percent() const { return percent_; }
     void SetPercent(int p) { percent_ = p; }
@@ -58,6 +68,7 @@ private:
     std::mutex holdMutex_;
     std::condition_variable holdCv_;
     bool held_ = true;
+    bool wakePending_ = false;
     bool redirected_ = false; // owner is being destroyed: do not report the end
     std::thread thread_;
 };
@@ -88,6 +99,8 @@ public:
     void Start(void* data = nullptr);
     // Asks the running thread to stop; does not wait. Any thread.
     void Stop();
+    // Wakes the running thread from WaitForWork (see there). Main thread.
+    void Wake();
     // Cooperative: a suspended thread waits at its next Synchronize until
     // resumed. Stop releases a suspended thread.
     void Suspend();

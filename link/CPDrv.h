@@ -1,17 +1,25 @@
 #pragma once
 // TCommPortDriver: owns one serial port. Opens it with the configured line
-// settings, polls it for received bytes on a timer of the creating thread's
-// event loop and raises OnReceiveData with every batch, and writes data with a
-// time-out.
+// settings, reads received bytes when the device has them and raises
+// OnReceiveData with every batch, and writes data with a time-out.
+//
+// Receiving: an idle port costs nothing. The creating thread's event loop
+// watches every open port of that thread through one descriptor (DeviceWatcher
+// over serial::ReadySet); the first bytes after a quiet spell are read at once,
+// and while bytes keep coming the port is read again every PollingDelay ms,
+// so PollingDelay bounds the read latency and batches a busy line. A port
+// found empty goes back to being watched.
 //
 // Threads: the driver is created, connected, disconnected and configured on
-// one thread (the main thread for port links); polling and OnReceiveData run
+// one thread (the main thread for port links); reading and OnReceiveData run
 // there too. Send calls may come from any thread at the same time; each send
 // goes out whole before the next one starts.
+#include "LineSettings.h"
+
 #include <QObject>
-#include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +32,7 @@
 namespace serial {
 class SerialDevice;
 }
+class DeviceWatcher;
 
 enum TPortNumber {
     pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8, pnCOM9,
@@ -84,7 +93,7 @@ public:
     TPacketMode PacketMode() const { return packetMode_; }
     void SetPacketMode(TPacketMode v) { packetMode_ = v; }
     std::uint16_t PollingDelay() const { return pollingDelay_; }
-    void SetPollingDelay(std::uint16_t ms); // below 5 becomes 5; restarts the timer while open
+    void SetPollingDelay(std::uint16_t ms); // below 5 becomes 5; the next read of a busy line waits the new delay
     bool EnableDTROnOpen() const { return enableDTROnOpen_; }
     void SetEnableDTROnOpen(bool v) { enableDTROnOpen_ = v; }
     // 16 bits, as the property always was: a time-out above 65535 ms cannot be
@@ -111,8 +120,13 @@ public:
     // Without a resolver, or without a mapping, COMn is /dev/ttyS(n-1). Set
     // it before connecting ports.
     static void SetDeviceNameResolver(std::function<std::string(const std::string& comName)> resolver);
+    // The same with the full answer of the settings: a COMn may also be
+    // refused (mapped to nothing, or its settings file unreadable), and then
+    // Connect opens nothing and fails with the mapping's reason.
+    static void SetDeviceMapping(serial::ComPortMapping mapping);
     // The device path that Connect opens for a port name ("\\.\COM3",
-    // "COM3" or a path such as /dev/ttyUSB0, which is used as it is).
+    // "COM3" or a path such as /dev/ttyUSB0, which is used as it is); ""
+    // when the name is refused (see serial::ResolveDevice).
     static std::string DevicePathFor(const std::string& portName);
 
     // Opens and sets up the port; true at once when it is already open.
@@ -128,16 +142,26 @@ public:
     // Sends with OutputTimeout as the time-out; returns the bytes sent.
     std::uint32_t SendData(const char* data, std::uint32_t count);
     // Sends while progress is made; gives up when no byte went out for longer
-    // than timeoutMs. Returns the bytes sent (0 when closed).
+    // than timeoutMs. The wait for another thread's send counts against the
+    // first byte's time: a send that gets nothing out returns after at most
+    // timeoutMs in all. Returns the bytes sent (0 when closed).
     std::uint32_t SendDataEx(const char* data, std::uint32_t count, std::uint32_t timeoutMs);
     // True when every byte of text was sent.
     bool SendString(std::string_view text);
 
     // Why the last Connect failed (system error text); empty after success.
+    // Why the last Connect failed, naming the device path (or the port
+    // name that could not be resolved to one).
     const std::string& LastError() const { return lastError_; }
 
 private:
-    void poll();
+    friend class DeviceWatcher;
+    // The watcher saw the idle device ready, or a busy line's next read is
+    // due: read once, then wait PollingDelay (bytes came) or go back to
+    // being watched (none came).
+    void readyToRead();
+    // Reads one batch and raises OnReceiveData; true when bytes came.
+    bool readOnce();
     void reapplyLineSettings();
     std::int16_t outFreeSpaceLocked() const;
     unsigned lineStatusLocked() const;
@@ -164,24 +188,29 @@ private:
     ReceiveDataHandler onReceiveData_;
     LineErrorHandler onLineError_;
     bool lineErrorRaised_ = false;
-    unsigned idlePolls_ = 0;
     void raiseLineError(const std::string& error);
 
     std::vector<char> receiveBuffer_;
-    QTimer pollTimer_;
-    bool polling_ = false; // inside OnReceiveData: a nested event loop must not poll again
+    DeviceWatcher* watcher_ = nullptr; // the creating thread's, while open
+    std::uint64_t watchKey_ = 0;
+    bool polling_ = false; // inside OnReceiveData: a nested event loop must not read again
     std::string lastError_;
 
     // Locks, always taken in this order:
-    //  - sendMutex_ is held by a sender for its whole send, so one send goes
-    //    out whole before the next starts. Disconnect raises closing_ (a
-    //    running send gives up at its next step) and then takes sendMutex_,
-    //    so no send is ever cut across a close and a new connect.
+    //  - the send turn (SendTurn over turnMutex_/turnFree_/turnTaken_) is
+    //    held by a sender for its whole send, so one send goes out whole
+    //    before the next starts; a sender waits for it only until its
+    //    deadline. Disconnect raises closing_ (a running send gives up at its
+    //    next step) and then takes the turn, so no send is ever cut across a
+    //    close and a new connect.
     //  - deviceLock_ guards device_ itself: shared for every use of the open
     //    device (one step of a send, polling, purge, queue and line queries,
     //    line settings), exclusive only to install or remove it. Purge and the
     //    queries never wait for a running send's time-out.
-    std::mutex sendMutex_;
+    class SendTurn;
+    std::mutex turnMutex_;
+    std::condition_variable turnFree_;
+    bool turnTaken_ = false; // guarded by turnMutex_
     mutable std::shared_mutex deviceLock_;
     std::unique_ptr<serial::SerialDevice> device_;
     std::atomic<bool> open_{false};

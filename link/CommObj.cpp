@@ -3,10 +3,9 @@
 #include "CommObjList.h"
 #include "Globals.h"
 #include "LinkHost.h"
+#include "PortText.h"
 #include "TickCount.h"
 #include "opcDAHeader.h"
-
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -24,8 +23,34 @@ constexpr char kStopped[] = "Scanning of all ports has been stopped.";
 constexpr std::size_t kMaxPendingText = 1 << 20;
 
 const char kHexDigits[] = "0123456789ABCDEF";
+// The send loop's pass: the sent flag tag is read this often, and an
+// auto-send interval below it sends once a pass.
+constexpr std::chrono::milliseconds kPass{10};
+// After a handshake send, the client gets this long to see the flag cleared.
+constexpr std::chrono::milliseconds kAfterHandshake{100};
+// A logged text is cut here: a megabyte written by a client is no log line.
+constexpr std::size_t kLoggedTextMax = 200;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// A port's bytes as the activity log shows them: text by the port text rule,
+// cut when long.
+std::string LoggedBytes(std::string_view bytes)
+{
+    if (bytes.size() <= kLoggedTextMax)
+        return Utf8FromPortBytes(bytes);
+    return Utf8FromPortBytes(bytes.substr(0, kLoggedTextMax)) + "... (" + std::to_string(bytes.size()) + " bytes)";
+}
+
+// The bytes a tag value stands for: its text by the port text rule.
+std::string ValueBytes(const VARIANT& v)
+{
+    if (v.vt == VT_BSTR)
+        return PortBytesFromBstr(v.bstrVal);
+    Variant copy;
+    VariantCopy(copy.get(), &v);
+    return PortBytesFromUtf8(copy.text());
+}
 
 // The value as the text a message shows: booleans as True/False.
 std::string ValueText(const VARIANT& v)
@@ -108,6 +133,9 @@ TCommObj::TCommObj(TCommObjList& list, LinkHost& host, LinkMode mode, TTagTable*
     worker_->SetPriority(tpHigher);
     worker_->SetRefreshInterval(1);
     worker_->SetOnExecute([this](TBMDThread*, TBMDExecuteThread* thread, void*&) { sendLoop(thread); });
+    // A start (or a client write) that came while the previous thread was
+    // still ending could not start a new one: it starts now.
+    worker_->SetOnTerminate([this](TBMDThread*, TBMDExecuteThread*, void*&) { ensureWorker(); });
 }
 
 TCommObj::~TCommObj()
@@ -141,10 +169,11 @@ void TCommObj::Configure(const TPortSetting& s, const LinkConfig& config)
     extractionMarker_ = s[psFROM_SUBSTRING];
     convertHex_ = s.convertHex();
     autoSendString_ = s[psAUTO_SEND_STRING];
+    autoSendBytes_ = PortBytesFromUtf8(autoSendString_);
     autoSendInterval_ = ParseDecimal(s[psAUTO_SEND_INTERVAL]).value_or(100);
     logged_ = s.logged();
     autoSuffix_ = s[psAUTO_SUFFIX];
-    logFilePath_ = config.programFolder + s[psPORT] + ".log";
+    logFilePath_ = PortLogFilePath(config.programFolder, s[psPORT]);
 }
 
 void TCommObj::SetDataBits(std::string_view text)
@@ -195,8 +224,9 @@ bool TCommObj::Start()
         return false;
     receiveArmed_ = false;
     pendingText_.clear();
-    worker_->Start();
+    run_ = list_.Run();
     running_ = true;
+    ensureWorker();
     list_.NotifyPortStateChanged(linkIndex_);
     return true;
 }
@@ -205,6 +235,18 @@ void TCommObj::Stop()
 {
     worker_->Stop();
     running_ = false;
+    std::size_t dropped = 0;
+    {
+        std::lock_guard lock(queueMutex_);
+        dropped = queue_.size();
+        queue_.clear();
+        queuedBytes_ = 0;
+    }
+    if (dropped > 0) {
+        errors_ += static_cast<std::uint32_t>(dropped);
+        host_.Log(std::to_string(dropped) + (dropped == 1 ? " string" : " strings") + " written by clients to port " +
+                  Quoted(description_) + " could not be sent: the port was stopped.");
+    }
     reopenTimer_.stop();
     if (deviceLost_) {
         deviceLost_ = false;
@@ -310,6 +352,8 @@ void TCommObj::ReceiveData(const char* data, std::uint32_t size)
         }
 
         host_.Log("String (HEX: " + hex + ") received from port " + Quoted(description_) + ".");
+        if (logged_)
+            host_.LogPortData(logFilePath_, false, chunk);
     } catch (...) {
         reportFailure("Error while receiving string from port " + Quoted(description_) + "! " + kStopped,
                       "Error while receiving string from port " + Quoted(description_) + "!\r" + kStopped, false);
@@ -363,63 +407,188 @@ LinkCounters TCommObj::Counters() const
     return c;
 }
 
-void TCommObj::Send(std::string_view text)
+std::uint32_t TCommObj::writeOut(std::string_view out)
 {
-    std::string out(text);
-    out += autoSuffix_;
     const auto count =
         static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), std::numeric_limits<std::uint32_t>::max()));
     const std::uint32_t sent = driver_->SendData(out.data(), count);
     bytesSent_ += sent;
-    const bool all = sent == out.size();
+    if (logged_ && sent > 0)
+        host_.LogPortData(logFilePath_, true, out.substr(0, sent));
+    return sent;
+}
+
+bool TCommObj::Send(std::string_view bytes)
+{
+    std::string out(bytes);
+    out += autoSuffix_;
+    const bool all = writeOut(out) == out.size();
     if (!all)
         ++errors_;
     sendFailed_ = !all;
+    return all;
 }
 
-void TCommObj::SendFromTagValue(const VARIANT& value)
+bool TCommObj::SendFromTagValue(const VARIANT& value) { return Send(ValueBytes(value)); }
+
+void TCommObj::QueueClientWrite(const std::string& bytes)
 {
-    Variant copy;
-    VariantCopy(copy.get(), &value);
-    Send(copy.text());
+    if (!running_) {
+        // Nothing can go out of a stopped port.
+        ++errors_;
+        sendFailed_ = true;
+        return;
+    }
+    QueuedWrite write{bytes + autoSuffix_, bytes.size()};
+    bool queued = false;
+    std::size_t waiting = 0;
+    {
+        std::lock_guard lock(queueMutex_);
+        waiting = queuedBytes_;
+        // One write of any size is taken when nothing waits; a port that takes
+        // no data does not make the queue grow without end.
+        if (queuedBytes_ == 0 || queuedBytes_ + write.bytes.size() <= kMaxQueuedBytes) {
+            queuedBytes_ += write.bytes.size();
+            queue_.push_back(std::move(write));
+            queued = true;
+        }
+    }
+    if (!queued) {
+        ++errors_;
+        sendFailed_ = true;
+        host_.Log("String " + Quoted(LoggedBytes(bytes)) + " written by a client to port " + Quoted(description_) +
+                  " was not sent: " + std::to_string(waiting) + " bytes are still waiting for the port.");
+        return;
+    }
+    ensureWorker();
+}
+
+std::size_t TCommObj::QueuedWrites() const
+{
+    std::lock_guard lock(queueMutex_);
+    return queue_.size();
+}
+
+bool TCommObj::periodicDuty() const
+{
+    return !autoSendBytes_.empty() || (mode_ == LinkMode::Remote && !sentFlagTag_.empty());
+}
+
+void TCommObj::ensureWorker()
+{
+    if (!running_ || (!periodicDuty() && QueuedWrites() == 0))
+        return;
+    if (worker_->Running())
+        worker_->Wake(); // a thread still ending ignores it; its end starts the next
+    else
+        worker_->Start();
+}
+
+void TCommObj::sendClientWrite(const QueuedWrite& write, TBMDExecuteThread* thread)
+{
+    const std::uint32_t sent = writeOut(write.bytes);
+    const bool all = sent == write.bytes.size();
+    sendFailed_ = !all;
+    if (all)
+        return;
+    ++errors_;
+    // A stop cut it short: the stop is what the log tells.
+    if (thread->StopRequested())
+        return;
+    const std::string why = driver_->Connected() ? "within the Port Response Timeout" : "while the port was closed";
+    list_.LogFromWorker("String " + Quoted(LoggedBytes(std::string_view(write.bytes).substr(0, write.textSize))) +
+                        " written by a client to port " + Quoted(description_) + " could not be sent " + why + " (" +
+                        std::to_string(sent) + " of " + std::to_string(write.bytes.size()) + " bytes went out).");
 }
 
 void TCommObj::sendLoop(TBMDExecuteThread* thread)
 {
-    std::uint32_t lastAutoSend = GetTickCount();
+    const Clock::time_point start = Clock::now();
+    const bool autoSend = !autoSendBytes_.empty();
+    const auto interval = std::chrono::milliseconds(std::max(autoSendInterval_, 0));
+    const bool handshake = mode_ == LinkMode::Remote && !sentFlagTag_.empty();
+    // The first auto-send comes one interval after the start.
+    Clock::time_point nextAutoSend = start + interval;
+    Clock::time_point nextHandshake = start;
+    Clock::time_point lastWork = start;
     while (!thread->StopRequested()) {
-        if (!autoSendString_.empty() &&
-            TicksElapsed(lastAutoSend, GetTickCount()) >= static_cast<std::uint32_t>(std::max(autoSendInterval_, 0))) {
-            lastAutoSend = GetTickCount();
-            Send(autoSendString_);
-        }
-
-        Variant flag = Variant::fromUI1(0);
-        if (!sentFlagTag_.empty() && TagRead(sentFlagTag_, flag.get()) && EqualsOneAsNumber(*flag.get())) {
-            Variant text = Variant::fromText("");
-            if (TagRead(sentStringTag_, text.get())) {
-                sendFailed_ = false;
-                // Skipped when the worker was told to stop: then nothing was
-                // sent and the request stays pending for the next start.
-                const bool sent = thread->Synchronize([this, &text] { SendFromTagValue(*text.get()); });
-                if (sendFailed_) {
-                    const std::string value = ValueText(*text.get());
-                    thread->Stop();
-                    list_.ReportFailure("Error while sending string " + Quoted(value) + " to port " +
-                                            Quoted(description_) +
-                                            "! Try to increase the Port Response Timeout if necessary. " + kStopped,
-                                        "Error while sending string " + Quoted(value) + " to port " +
-                                            Quoted(description_) +
-                                            "!\rTry to adjust the Port Response Timeout if necessary.\r" + kStopped,
-                                        false);
-                } else if (sent) {
-                    TagWrite(sentFlagTag_, Variant::fromBool(false).get());
-                    Sleep(100);
-                }
+        // Client writes first, in the order they came.
+        for (;;) {
+            QueuedWrite write;
+            {
+                std::lock_guard lock(queueMutex_);
+                if (queue_.empty() || thread->StopRequested())
+                    break;
+                write = std::move(queue_.front());
+                queue_.pop_front();
+                queuedBytes_ -= write.bytes.size();
             }
+            sendClientWrite(write, thread);
+            lastWork = Clock::now();
         }
-        Sleep(10);
+        if (thread->StopRequested())
+            break;
+
+        if (autoSend && Clock::now() >= nextAutoSend) {
+            const Clock::time_point sentAt = Clock::now();
+            Send(autoSendBytes_);
+            nextAutoSend = sentAt + std::max(interval, kPass);
+        }
+        if (handshake && Clock::now() >= nextHandshake)
+            nextHandshake = sentFlagHandshake(thread);
+
+        Clock::time_point wake = Clock::time_point::max();
+        if (autoSend)
+            wake = std::min(wake, nextAutoSend);
+        if (handshake)
+            wake = std::min(wake, nextHandshake);
+        if (!autoSend && !handshake) {
+            // Only client writes: a worker idle this long ends (the next
+            // write starts a new one).
+            const Clock::time_point idleEnd = lastWork + std::chrono::milliseconds(kIdleWorkerMs);
+            if (Clock::now() >= idleEnd) {
+                std::lock_guard lock(queueMutex_);
+                if (queue_.empty())
+                    return;
+                continue;
+            }
+            wake = idleEnd;
+        }
+        thread->WaitForWork(wake);
     }
+}
+
+TCommObj::Clock::time_point TCommObj::sentFlagHandshake(TBMDExecuteThread* thread)
+{
+    const Clock::time_point next = Clock::now() + kPass;
+    Variant flag = Variant::fromUI1(0);
+    if (!TagRead(sentFlagTag_, flag.get()) || !EqualsOneAsNumber(*flag.get()))
+        return next;
+    Variant text = Variant::fromText("");
+    if (!TagRead(sentStringTag_, text.get()))
+        return next;
+    // Told to stop meanwhile: nothing is sent and the request stays pending
+    // for the next start.
+    if (thread->StopRequested())
+        return next;
+    sendFailed_ = false;
+    if (SendFromTagValue(*text.get())) {
+        TagWrite(sentFlagTag_, Variant::fromBool(false).get());
+        return Clock::now() + kAfterHandshake + kPass;
+    }
+    // A stop that cut the send short is no failure of the port; the request
+    // stays pending.
+    if (thread->StopRequested())
+        return next;
+    const std::string value = ValueText(*text.get());
+    thread->Stop();
+    list_.ReportWorkerFailure(run_.load(),
+                              "Error while sending string " + Quoted(value) + " to port " + Quoted(description_) +
+                                  "! Try to increase the Port Response Timeout if necessary. " + kStopped,
+                              "Error while sending string " + Quoted(value) + " to port " + Quoted(description_) +
+                                  "!\rTry to adjust the Port Response Timeout if necessary.\r" + kStopped,
+                              false);
+    return next;
 }
 
 bool TCommObj::TagRead(const std::string& tagName, VARIANT* value)
@@ -515,7 +684,16 @@ void TCommObj::remoteDelivery(std::string_view bytes, const std::string& hex)
 void TCommObj::reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages)
 {
     ++errors_;
-    if (QThread::currentThread() != list_.thread())
-        worker_->Stop(); // one report per failure: this send loop ends after its pass
+    // On the worker: stop this thread itself (one report per failure: the
+    // loop ends after its pass). Never through worker_, which the main thread
+    // may be destroying while it waits for this very thread.
+    if (TBMDExecuteThread* thread = TBMDExecuteThread::Current()) {
+        // A worker already told to stop belongs to a run that has ended.
+        if (thread->StopRequested())
+            return;
+        thread->Stop();
+        list_.ReportWorkerFailure(run_.load(), logLine, boxText, processMessages);
+        return;
+    }
     list_.ReportFailure(logLine, boxText, processMessages);
 }

@@ -2,16 +2,25 @@
 // TCommObj: the port link, the running counterpart of one enabled Port
 // setting. Frames the bytes its serial driver receives into strings and
 // stores each as its tag's value (local mode) or delivers chunks to a remote
-// OPC server's tags under a flag handshake (remote mode); its worker thread
-// runs the send loop (auto-send and the sent-flag handshake).
+// OPC server's tags under a flag handshake (remote mode). Its worker thread is
+// the port's sending side: it sends client writes in the order they came,
+// the auto-send string at its interval and, in remote mode, the sent string
+// of the sent-flag handshake; nothing the port sends waits on the main thread.
+//
+// The worker runs while the link is started and has something to do: from
+// the start with an auto-send string or a remote sent flag tag, otherwise
+// from the first client write until it has been idle for kIdleWorkerMs. A
+// started link always gets a working worker: a start that finds the previous
+// thread still ending starts the new one as soon as that thread has ended.
 //
 // Ownership: the link owns its driver and its worker; destroying it stops the
 // worker, waits for its thread (serving the main thread's events meanwhile),
 // then closes the port. The link list owns the links.
-// Threads: configuration, start, stop and the receive path run on the main
-// thread. The send loop runs on the worker thread; Send may be called from
-// any thread. Failures met on the worker thread are reported on the main
-// thread through the link list.
+// Threads: configuration, start, stop, client writes and the receive path run
+// on the main thread. The send loop runs on the worker thread; Send may be
+// called from any thread. Failures met on the worker thread are reported on
+// the main thread through the link list; the worker never touches the link's
+// worker component (which the main thread may be destroying) to do so.
 #include "BMDThread.h"
 #include "CPDrv.h"
 #include "PortSettingRecord.h"
@@ -20,8 +29,11 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -70,10 +82,24 @@ public:
     // The driver's receive event: one chunk of received bytes.
     void ReceiveData(const char* data, std::uint32_t size);
 
-    // Appends the auto-suffix and writes the text to the port; records the
-    // outcome in the send-failed flag. Any thread.
-    void Send(std::string_view text);
-    void SendFromTagValue(const VARIANT& value);
+    // Appends the auto-suffix and writes the bytes to the port, waiting for
+    // the port (up to the Port Response Timeout without progress); records the
+    // outcome in the send-failed flag and returns it (true: all went). Any
+    // thread; the link itself calls it on its worker only.
+    bool Send(std::string_view bytes);
+    // The value's text turned into bytes by the port text rule, then Send.
+    bool SendFromTagValue(const VARIANT& value);
+    // A client wrote these bytes to the port's tag: queued for the worker,
+    // which sends them (with the auto-suffix) after the writes before them.
+    // Returns at once. On a stopped link nothing can go out: only the
+    // send-failed flag records it. A write that cannot go out in time, or that
+    // finds more than kMaxQueuedBytes waiting, is logged with the port's
+    // description. Main thread.
+    void QueueClientWrite(const std::string& bytes);
+    static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+    static constexpr int kIdleWorkerMs = 10000;
+    // Client writes waiting for the worker. Any thread.
+    std::size_t QueuedWrites() const;
 
     // Remote-mode tag access (local mode: true, nothing read or written).
     // On failure they stop all links and report, then return false.
@@ -118,14 +144,29 @@ public:
     const std::string& PendingText() const { return pendingText_; }
     LinkMode Mode() const { return mode_; }
     TCommPortDriver& Driver() { return *driver_; }
+    // Why the last Start failed (the device path and the system's reason).
+    const std::string& StartError() const { return driver_->LastError(); }
     TBMDThread& Worker() { return *worker_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct QueuedWrite {
+        std::string bytes;     // with the auto-suffix
+        std::size_t textSize;  // the client's bytes, for the log
+    };
+
     void processString(std::string text);
     void deviceLost(const std::string& error);
     void showTagValueAgain();
     void tryReopen();
+    // Whether the worker has work while the link runs whatever clients do.
+    bool periodicDuty() const;
+    // Starts or wakes the worker when the started link has work for it.
+    void ensureWorker();
     void sendLoop(TBMDExecuteThread* thread);
+    void sendClientWrite(const QueuedWrite& write, TBMDExecuteThread* thread);
+    // One pass of the sent-flag handshake; the time of the next.
+    Clock::time_point sentFlagHandshake(TBMDExecuteThread* thread);
     bool remoteGate();
     // Logs a received flag value that is not a number, once until it changes.
     void noteUnreadableFlag(const VARIANT& flag);
@@ -133,6 +174,9 @@ private:
     // Stop-all, then (optionally) message processing, the log line and the
     // box, on the main thread; from the worker thread it is queued there.
     void reportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+    // Writes bytes as they are to the port within the output time-out, counts
+    // them and logs them for a logged port; the number that went out.
+    std::uint32_t writeOut(std::string_view out);
     void noteStringReceived();
 
     TCommObjList& list_;
@@ -158,11 +202,18 @@ private:
     bool convertHex_ = false;
     std::string autoSuffix_;
     std::string autoSendString_;
+    std::string autoSendBytes_; // the auto-send string by the port text rule
     int autoSendInterval_ = 100;
     bool logged_ = false;
     std::string logFilePath_;
     bool receiveArmed_ = false;
     std::unique_ptr<TBMDThread> worker_;
+    // The run of the link list this link was last started in (read by the
+    // worker when it reports a failure).
+    std::atomic<unsigned> run_{0};
+    mutable std::mutex queueMutex_;
+    std::deque<QueuedWrite> queue_; // guarded by queueMutex_
+    std::size_t queuedBytes_ = 0;   // guarded by queueMutex_
     std::string pendingText_;
     std::string unreadableFlag_; // last received flag value that was not a number
     bool deviceLost_ = false;

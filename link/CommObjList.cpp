@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <unordered_map>
+
 namespace {
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 } // namespace
@@ -22,6 +24,14 @@ bool TCommObjList::Rebuild(const std::vector<GridRow>& rows, const LinkConfig& c
     StopAll();
     Clear();
     mode_ = config.mode;
+    // Per tag name (as cut by the tag table): the description of the first
+    // link that has it and how many links have it so far. Every link gets a
+    // tag of its own, also when names agree in their first 64 characters.
+    struct NameUse {
+        std::string firstDescription;
+        std::size_t count = 0;
+    };
+    std::unordered_map<std::string, NameUse> names;
     for (const auto& [gridRow, setting] : rows) {
         if (setting.disabled())
             continue;
@@ -30,7 +40,15 @@ bool TCommObjList::Rebuild(const std::vector<GridRow>& rows, const LinkConfig& c
         link->SetLinkIndex(static_cast<int>(links_.size()));
         if (config.mode == LinkMode::Local && tags_) {
             const std::string name = setting.tagName();
-            link->BindTag(name, tags_->BindTag(name));
+            NameUse& use = names[std::string(TTagTable::TagNameOf(name))];
+            if (use.count == 0)
+                use.firstDescription = setting[psDESCRIPTION];
+            else
+                host_.Log("Warning: port settings " + Quoted(use.firstDescription) + " and " +
+                          Quoted(setting[psDESCRIPTION]) + " have the same OPC tag name " +
+                          Quoted(std::string(TTagTable::TagNameOf(name))) +
+                          " (first 64 characters); each port keeps its own tag, a lookup by name finds the first.");
+            link->BindTag(name, tags_->BindTag(name, VT_BSTR, use.count++));
         }
         links_.push_back(std::move(link));
         linkRowMap_.push_back(gridRow);
@@ -62,12 +80,14 @@ void TCommObjList::StartAll()
         else
             host_.ReloadSettings();
     }
+    ++run_;
     for (std::size_t i = 0; i < links_.size(); ++i) {
         TCommObj& link = *links_[i];
         const std::string description = link.Description();
         if (!link.Start()) {
+            const std::string reason = link.StartError();
             StopAll();
-            host_.Log("Error starting port " + Quoted(description) + "!");
+            host_.Log("Error starting port " + Quoted(description) + "!" + (reason.empty() ? "" : " " + reason));
             return;
         }
         host_.Log("Port " + Quoted(description) + " started!");
@@ -108,7 +128,7 @@ void TCommObjList::ClientWrite(int linkIndex, const std::string& text)
     if (!link)
         return;
     if (!text.empty())
-        link->Send(text);
+        link->QueueClientWrite(text);
     host_.ShowTagValue(linkIndex, text);
 }
 
@@ -125,4 +145,24 @@ void TCommObjList::ReportFailure(const std::string& logLine, const std::string& 
         host_.ProcessMessages();
     host_.Log(logLine);
     host_.ShowMsg(boxText, 1, 4);
+}
+
+void TCommObjList::ReportWorkerFailure(unsigned run, const std::string& logLine, const std::string& boxText,
+                                       bool processMessages)
+{
+    std::lock_guard lock(postMutex_);
+    QMetaObject::invokeMethod(
+        this,
+        [this, run, logLine, boxText, processMessages] {
+            if (!scanning_ || run != run_)
+                return;
+            ReportFailure(logLine, boxText, processMessages);
+        },
+        Qt::QueuedConnection);
+}
+
+void TCommObjList::LogFromWorker(const std::string& line)
+{
+    std::lock_guard lock(postMutex_);
+    QMetaObject::invokeMethod(this, [this, line] { host_.Log(line); }, Qt::QueuedConnection);
 }

@@ -5,14 +5,18 @@
 // the single reaction to every link failure: one link's failure stops all.
 //
 // Threads: main thread. Failures met on a link's worker thread are handed to
-// the main thread with ReportFailure, which runs stop-all, the log line and
-// the message box there, in that order.
+// the main thread with ReportWorkerFailure, which runs stop-all, the log line
+// and the message box there, in that order, once per run of scanning: a
+// report that arrives after scanning was stopped (by the user, the program's
+// end, a reload or an earlier failure) is dropped, so a remote server that
+// hangs or dies gives at most one report however many workers meet it.
 #include "CommObj.h"
 
 #include <QObject>
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -43,13 +47,23 @@ public:
     // The link whose tag has this index in the tag table, or nullptr.
     TCommObj* LinkOfTag(int tagIndex) const;
 
-    // A client wrote text to a port's tag: the link sends it when it is not
-    // empty; the text is shown in the link's grid row in every case.
+    // A client wrote text (the port's bytes) to a port's tag: when it is not
+    // empty, it is handed to the link's sending side (it never waits for the
+    // port); the text is shown in the link's grid row in every case.
     void ClientWrite(int linkIndex, const std::string& text);
 
     // Main thread: stop-all, optional message processing, log line, box.
     // Other threads: the same, queued to the main thread.
     void ReportFailure(const std::string& logLine, const std::string& boxText, bool processMessages);
+    // A worker's failure in run `run` (see Run): queued to the main thread and
+    // reported there as ReportFailure does while that run is still scanning;
+    // dropped otherwise. Any thread.
+    void ReportWorkerFailure(unsigned run, const std::string& logLine, const std::string& boxText,
+                             bool processMessages);
+    // An activity-log line from a worker, queued to the main thread.
+    void LogFromWorker(const std::string& line);
+    // Counts start-alls: the run that the current (or last) scanning is.
+    unsigned Run() const { return run_; }
 
     LinkHost& Host() { return host_; }
     // Observers, set by the port hub: a link started, stopped, lost its
@@ -73,5 +87,10 @@ private:
     std::vector<std::unique_ptr<TCommObj>> links_;
     std::vector<int> linkRowMap_;
     bool scanning_ = false;
+    unsigned run_ = 0;
+    // Held by workers while they queue a call to the main thread: Qt's own
+    // lock on its event queue is invisible to the thread checker, which
+    // would otherwise see two workers' postings race.
+    std::mutex postMutex_;
     LinkMode mode_ = LinkMode::Local;
 };

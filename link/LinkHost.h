@@ -1,8 +1,9 @@
 #pragma once
 // What the link engine needs from the program around it (the main window in
 // the GUI, the controller in headless mode, a recorder in tests). Every call
-// is made on the main thread.
+// is made on the main thread, except LogPortData.
 #include <string>
+#include <string_view>
 
 class LinkHost {
 public:
@@ -24,4 +25,8 @@ public:
     // The Save command; the settings load with reload false.
     virtual void SaveSettings() = 0;
     virtual void ReloadSettings() = 0;
+    // "Log Activities" of a port: bytes received from (sent false) or sent to
+    // (sent true) the device, for the port's own log file. May be called
+    // from the link's worker thread; the host must not block.
+    virtual void LogPortData(const std::string& /*logFile*/, bool /*sent*/, std::string_view /*bytes*/) {}
 };

@@ -45,7 +45,8 @@ struct PortInfo {
 
 struct TagValue {
     std::string name;
-    std::string text;            // the port's bytes, one char each, as the tag holds them
+    std::string text;            // the port's bytes, one char each, as the tag holds them; shown to
+                                 // people and clients through the port text rule (PortText.h)
     std::int64_t changedMs = 0;  // when the value was last stored; 0 = never
     std::uint64_t changeCount = 0;
     bool deviceLost = false;     // the tag's port waits for its device: the value is stale
@@ -81,10 +82,12 @@ public:
     // port was removed by a settings reload: it keeps its last value).
     int LinkOfTag(int tagIndex) const;
 
-    // A client wrote text to a tag: the text becomes the tag's value, goes
-    // out of the tag's port with the port's auto-suffix (when it is not
-    // empty) and is shown in the grid, exactly as an OPC DA synchronous write.
-    // False when there is no such tag.
+    // A client wrote text (the port's bytes: characters turned into bytes
+    // by the port text rule, PortBytesFromText) to a tag: the text becomes
+    // the tag's value, is handed to the port's sending side with the port's
+    // auto-suffix (when it is not empty; this never waits for the port) and
+    // is shown in the grid, exactly as an OPC DA synchronous write. False
+    // when there is no such tag.
     bool WriteTag(int tagIndex, const std::string& text);
 
 signals:

@@ -2,6 +2,7 @@
 
 #include "Globals.h"
 #include "OpcError.h"
+#include "PortText.h"
 
 #include <cstring>
 
@@ -9,14 +10,14 @@ namespace {
 
 long g_liveItems = 0;
 
-// The text as a BSTR (never null for an empty text); nullptr when out of
-// memory. Device texts are mostly plain ASCII, which is copied unit by unit
-// without the general UTF-8 decoding.
+// The tag's bytes as a BSTR by the port text rule (never null for an empty
+// text); nullptr when out of memory. Device texts are mostly plain ASCII,
+// which is copied unit by unit without going through the rule.
 BSTR TextAsBstr(const std::string& text)
 {
     for (unsigned char c : text)
         if (c >= 0x80)
-            return BstrFromAnsi(text);
+            return BstrFromPortBytes(text);
     BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
     if (out)
         for (std::size_t i = 0; i < text.size(); ++i)
@@ -104,7 +105,7 @@ BSTR TOPCItem::lentText()
         std::memcpy(reinterpret_cast<unsigned char*>(text_) - sizeof(DWORD), &bytes, sizeof bytes);
         text_[units] = 0;
     } else {
-        BSTR fresh = BstrFromAnsi(cached_);
+        BSTR fresh = BstrFromPortBytes(cached_);
         if (!fresh)
             return nullptr;
         SysFreeString(text_);
@@ -188,7 +189,7 @@ HRESULT TOPCItem::Store(TTagTable* tags, const VARIANT& value, std::string& text
     // device, and the words are what an operator expects to see there.
     if (FAILED(VariantChangeTypeEx(&asText, source, LOCALE_USER_DEFAULT, VARIANT_ALPHABOOL, VT_BSTR)))
         return OPC_E_BADTYPE;
-    std::string converted = AnsiFromBstr(asText.bstrVal);
+    std::string converted = PortBytesFromBstr(asText.bstrVal);
     VariantClear(&asText);
     if (!tags || tagIndex_ < 0 || static_cast<std::size_t>(tagIndex_) >= tags->ValueCount())
         return E_FAIL;

@@ -3,6 +3,7 @@
 #include "EnumString.h"
 #include "Globals.h"
 #include "OpcContext.h"
+#include "PortText.h"
 #include "TaskMem.h"
 
 #include <cstring>
@@ -338,9 +339,10 @@ HRESULT TOPCItemProp::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* p
     for (DWORD i = 0; i < dwCount; ++i)
         VariantInit(&values[i]);
 
-    // A text value as VT_BSTR; false when the text cannot be allocated.
+    // A tag's text as VT_BSTR (the port text rule); false when it cannot be
+    // allocated.
     const auto putText = [](VARIANT& v, const std::string& text) {
-        BSTR b = BstrFromAnsi(text);
+        BSTR b = BstrFromPortBytes(text);
         if (!b)
             return false;
         v.vt = VT_BSTR;

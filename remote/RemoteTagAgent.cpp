@@ -14,7 +14,28 @@ namespace {
 
 const QString kConnectionName = QStringLiteral("linvaro-remote-tags");
 
-void ShutdownAtExit() { RemoteTagAgent::Instance().Shutdown(); }
+// Whether ShutdownAtExit is among the application's post routines.
+std::atomic<bool> g_postRoutine{false};
+
+void ShutdownAtExit()
+{
+    g_postRoutine = false;
+    RemoteTagAgent::Instance().Shutdown();
+}
+
+// The program unloads this module (dlclose) before its application object
+// goes: the post routine must not stay behind pointing into unmapped code,
+// and the thread must end while this code is still there. At the process's
+// own exit the post routine has already run and this does nothing.
+struct UnloadGuard {
+    ~UnloadGuard()
+    {
+        if (g_postRoutine.exchange(false)) {
+            qRemovePostRoutine(ShutdownAtExit);
+            RemoteTagAgent::Instance().Shutdown();
+        }
+    }
+} g_unloadGuard;
 
 } // namespace
 
@@ -55,6 +76,7 @@ void RemoteTagAgent::Init(const std::string& progId)
             opcclient::SetCallTimeoutMs(kCallTimeoutMs);
         });
         qAddPostRoutine(ShutdownAtExit);
+        g_postRoutine = true;
     }
     queue([this, progId] { session_ = std::make_unique<RemoteSession>(progId); });
 }

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(variant_text_fuzz filter_pattern_fuzz dbus_args_fuzz suffix_notation_fuzz receive_framing_fuzz)
+targets=(variant_text_fuzz filter_pattern_fuzz dbus_args_fuzz suffix_notation_fuzz receive_framing_fuzz ua_message_fuzz)
 if [ $# -gt 0 ]; then
   limit=(-max_total_time="$1")
 else

@@ -29,6 +29,8 @@ bool resolveDataAccess(const DynamicLibrary& l, DataAccessApi& a)
 {
     return l.resolve("ConnectDB", a.ConnectDB) && l.resolve("QueryRecords", a.QueryRecords) &&
            l.resolve("DeleteRecords", a.DeleteRecords) && l.resolve("InsertRecord", a.InsertRecord) &&
+           l.resolve("InsertRecordN", a.InsertRecordN) && l.resolve("AbortAllDB", a.AbortAllDB) &&
+           l.resolve("RecordSetFieldLength", a.RecordSetFieldLength) &&
            l.resolve("DisconnectDB", a.DisconnectDB) && l.resolve("ExecuteSQL", a.ExecuteSQL) &&
            l.resolve("BeginTransaction", a.BeginTransaction) && l.resolve("CommitTransaction", a.CommitTransaction) &&
            l.resolve("RollbackTransaction", a.RollbackTransaction) && l.resolve("LastDBError", a.LastDBError) &&
@@ -45,6 +47,8 @@ bool resolveGeneral(const DynamicLibrary& l, GeneralApi& a)
            l.resolve("GetInitSettingBool", a.GetInitSettingBool) &&
            l.resolve("SetInitSettingStr", a.SetInitSettingStr) &&
            l.resolve("SetInitSettingBool", a.SetInitSettingBool) && l.resolve("AddLog", a.AddLog) &&
+           l.resolve("AddLogEx", a.AddLogEx) && l.resolve("WriteInitSettings", a.WriteInitSettings) &&
+           l.resolve("IniFileProblem", a.IniFileProblem) &&
            l.resolve("ShowMsg", a.ShowMsg) && l.resolve("SetMsgHandler", a.SetMsgHandler);
 }
 

@@ -21,6 +21,9 @@ struct DataAccessApi {
     TQueryRecords QueryRecords = nullptr;
     TDeleteRecords DeleteRecords = nullptr;
     TInsertRecord InsertRecord = nullptr;
+    TInsertRecordN InsertRecordN = nullptr;
+    TAbortAllDB AbortAllDB = nullptr;
+    TRecordSetFieldLength RecordSetFieldLength = nullptr;
     TDisconnectDB DisconnectDB = nullptr;
     TExecuteSQL ExecuteSQL = nullptr;
     TBeginTransaction BeginTransaction = nullptr;
@@ -41,6 +44,9 @@ struct GeneralApi {
     TSetInitSettingStr SetInitSettingStr = nullptr;
     TSetInitSettingBool SetInitSettingBool = nullptr;
     TAddLog AddLog = nullptr;
+    TAddLogEx AddLogEx = nullptr;
+    TWriteInitSettings WriteInitSettings = nullptr;
+    TIniFileProblem IniFileProblem = nullptr;
     TShowMsg ShowMsg = nullptr;
     TSetMsgHandler SetMsgHandler = nullptr;
 };

@@ -8,17 +8,23 @@ int TTagTable::BindTag(std::string_view tagName) { return BindTag(tagName, VT_BS
 
 int TTagTable::BindTag(std::string_view tagName, VARTYPE canonicalType)
 {
-    std::string_view name = tagName.substr(0, kMaxNameLength);
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-        if (entries_[i].name == name)
-            return static_cast<int>(i);
-    TTagEntry e;
-    e.handle = kFirstHandle + static_cast<std::uint32_t>(entries_.size());
-    e.name = std::string(name);
-    e.canonicalType = canonicalType;
-    entries_.push_back(std::move(e));
-    values_.resize(entries_.size());
-    return static_cast<int>(entries_.size() - 1);
+    return BindTag(tagName, canonicalType, 0);
+}
+
+int TTagTable::BindTag(std::string_view tagName, VARTYPE canonicalType, std::size_t occurrence)
+{
+    const std::string name(TagNameOf(tagName));
+    std::vector<std::size_t>& same = byName_[name];
+    while (same.size() <= occurrence) {
+        TTagEntry e;
+        e.handle = kFirstHandle + static_cast<std::uint32_t>(entries_.size());
+        e.name = name;
+        e.canonicalType = canonicalType;
+        entries_.push_back(std::move(e));
+        values_.resize(entries_.size());
+        same.push_back(entries_.size() - 1);
+    }
+    return static_cast<int>(same[occurrence]);
 }
 
 bool TTagTable::SetText(std::size_t index, std::string text)
@@ -38,17 +44,14 @@ bool TTagTable::SetText(std::size_t index, std::string text)
 
 std::uint32_t TTagTable::HandleOfName(std::string_view name) const
 {
-    for (const auto& e : entries_)
-        if (e.name == name)
-            return e.handle;
-    return 0;
+    const auto it = byName_.find(std::string(name));
+    return it == byName_.end() || it->second.empty() ? 0 : entries_[it->second.front()].handle;
 }
 
 std::string TTagTable::NameOfHandle(std::uint32_t handle) const
 {
-    for (const auto& e : entries_)
-        if (e.handle == handle)
-            return e.name;
+    if (handle >= kFirstHandle && handle - kFirstHandle < entries_.size())
+        return entries_[handle - kFirstHandle].name;
     return {};
 }
 

@@ -6,7 +6,11 @@
 // Links find their tag by name (BindTag): a name met for the first time gets
 // a new tag appended with the next handle, so reloading settings with ports
 // added, removed or reordered never lets one port's strings land in another
-// port's tag. Tags whose port is gone keep their last value.
+// port's tag. Tags whose port is gone keep their last value. Names are cut to
+// 64 characters, so two ports may end up with equal names: each still gets
+// its own tag (the second, third ... entry of that name), and a lookup by
+// name finds the first. Lookups by name and by handle are hashed or direct,
+// so loading many ports stays linear.
 //
 // Threads: main thread only; no lock.
 #include "DataPointsUnit.h"
@@ -16,6 +20,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct TTagEntry {
@@ -36,6 +41,11 @@ public:
     // are strings; other address spaces hold booleans and integers too, whose
     // value records keep their canonical text).
     int BindTag(std::string_view tagName, VARTYPE canonicalType);
+    // Index of the occurrence-th (0 = first) tag of that name, appending new
+    // tags of the name until there are enough.
+    int BindTag(std::string_view tagName, VARTYPE canonicalType, std::size_t occurrence);
+    // The name as the table keeps it (cut to 64 characters).
+    static std::string_view TagNameOf(std::string_view tagName) { return tagName.substr(0, kMaxNameLength); }
 
     std::size_t Count() const { return entries_.size(); }
     const TTagEntry& Entry(std::size_t index) const { return entries_.at(index); }
@@ -67,6 +77,8 @@ public:
 private:
     std::vector<TTagEntry> entries_;
     std::vector<TRealDataPoint> values_;
+    // Every entry index of each name, in table order.
+    std::unordered_map<std::string, std::vector<std::size_t>> byName_;
 };
 
 // Converts value to the requested type as VariantChangeTypeEx does with

@@ -102,19 +102,43 @@ ModemControl ModemControlFor(const DCB& dcb)
     return lines;
 }
 
-unsigned ComPortNumber(std::string_view name)
+namespace {
+
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
+
+std::string_view withoutDevicePrefix(std::string_view name)
 {
-    constexpr std::string_view kDevicePrefix = "\\\\.\\";
     if (name.substr(0, kDevicePrefix.size()) == kDevicePrefix)
         name.remove_prefix(kDevicePrefix.size());
-    if (name.size() < 4)
-        return 0;
+    return name;
+}
+
+bool startsWithCom(std::string_view name)
+{
+    if (name.size() < 3)
+        return false;
     for (std::size_t i = 0; i < 3; ++i) {
         if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
-            return 0;
+            return false;
     }
+    return true;
+}
+
+std::string invalidPort(std::string_view name)
+{
+    return "Invalid Port setting \"" + std::string(name) + "\"! Ports are COM1 to COM" + std::to_string(kMaxComPort) +
+           " or an absolute device path.";
+}
+
+} // namespace
+
+unsigned ComPortNumber(std::string_view name)
+{
+    name = withoutDevicePrefix(name);
+    if (name.size() < 4 || !startsWithCom(name))
+        return 0;
     name.remove_prefix(3);
-    if (name.size() > 9 || name.front() == '0')
+    if (name.size() > 3 || name.front() == '0')
         return 0;
     unsigned n = 0;
     for (char c : name) {
@@ -122,20 +146,52 @@ unsigned ComPortNumber(std::string_view name)
             return 0;
         n = n * 10 + static_cast<unsigned>(c - '0');
     }
-    return n;
+    return n <= kMaxComPort ? n : 0;
+}
+
+DeviceResolution ResolveDevice(const std::string& name, const ComPortMapping& lookup)
+{
+    DeviceResolution result;
+    const std::string_view bare = withoutDevicePrefix(name);
+    const unsigned n = ComPortNumber(bare);
+    if (n == 0) {
+        if (!bare.empty() && bare.front() == '/')
+            result.path = std::string(bare);
+        else
+            result.error = invalidPort(bare);
+        return result;
+    }
+    const std::string com = "COM" + std::to_string(n);
+    const DeviceMapping mapping = lookup ? lookup(com) : DeviceMapping {};
+    switch (mapping.kind) {
+    case DeviceMapping::Kind::Unmapped:
+        result.path = "/dev/ttyS" + std::to_string(n - 1);
+        break;
+    case DeviceMapping::Kind::Path:
+        if (!mapping.text.empty() && mapping.text.front() == '/')
+            result.path = mapping.text;
+        else
+            result.error = com + " is mapped to \"" + mapping.text +
+                           "\" in [Serial Ports], which is not an absolute device path; no device is opened.";
+        break;
+    case DeviceMapping::Kind::Refused:
+        result.error = mapping.text.empty() ? com + ": no device is opened." : mapping.text;
+        break;
+    }
+    return result;
+}
+
+DeviceMapping MappingFromPath(const std::string& path)
+{
+    return path.empty() ? DeviceMapping {} : DeviceMapping {DeviceMapping::Kind::Path, path};
 }
 
 std::string ResolveDevicePath(const std::string& name, const ComPortLookup& lookup)
 {
-    const unsigned n = ComPortNumber(name);
-    if (n == 0)
-        return name;
-    if (lookup) {
-        std::string mapped = lookup("COM" + std::to_string(n));
-        if (!mapped.empty())
-            return mapped;
-    }
-    return "/dev/ttyS" + std::to_string(n - 1);
+    ComPortMapping mapping;
+    if (lookup)
+        mapping = [&lookup](const std::string& com) { return MappingFromPath(lookup(com)); };
+    return ResolveDevice(name, mapping).path;
 }
 
 } // namespace serial

@@ -85,17 +85,37 @@ struct ModemControl {
 };
 ModemControl ModemControlFor(const DCB& dcb);
 
-// Device names. A Windows port name "\\.\COMn" or "COMn" (n >= 1, any case)
-// gives n; anything else 0.
+// Device names. A Windows port name "\\.\COMn" or "COMn" (any case) in
+// canonical form (1 <= n <= 500, no leading zero) gives n; anything else 0.
 unsigned ComPortNumber(std::string_view name);
+inline constexpr unsigned kMaxComPort = 500;
 
-// Looks up the device path configured for "COMn" (section "Serial Ports" of
-// the program's INI file). Returns "" when there is none.
+// What section "Serial Ports" of the program's INI file says of "COMn":
+// nothing (the machine's own /dev/ttyS(n-1) is opened), a device path, or
+// that no device may be opened (the key is present but empty, or the INI
+// could not be read), with the reason in text.
+struct DeviceMapping {
+    enum class Kind { Unmapped, Path, Refused };
+    Kind kind = Kind::Unmapped;
+    std::string text;
+};
+using ComPortMapping = std::function<DeviceMapping(const std::string& comName)>;
+
+// The device to open for a port name, or why none is opened (path empty,
+// error set). "\\.\COMn" and "COMn" follow the mapping; a name that looks
+// like a COM port but is not canonical (COM0, COM03, COM501) is refused, as is
+// every name or mapped path that is not absolute: nothing is ever opened
+// relative to the current folder. An absolute path is used as it is.
+struct DeviceResolution {
+    std::string path;
+    std::string error;
+};
+DeviceResolution ResolveDevice(const std::string& name, const ComPortMapping& lookup);
+
+// The older form: the lookup returns the configured path or "" when there is
+// none. Gives the path to open, or "" when the name is refused.
 using ComPortLookup = std::function<std::string(const std::string& comName)>;
-
-// The device path to open for a port name: for "\\.\COMn" or "COMn" the
-// configured path when the lookup gives one, else /dev/ttyS(n-1); any other
-// name (an absolute path such as /dev/ttyUSB0) is used as it is.
 std::string ResolveDevicePath(const std::string& name, const ComPortLookup& lookup);
+DeviceMapping MappingFromPath(const std::string& path);
 
 } // namespace serial

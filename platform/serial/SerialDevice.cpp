@@ -63,12 +63,15 @@ constexpr int kDrainStepMs = 5;
 
 } // namespace
 
-SerialError SerialError::FromErrno(std::string_view operation, std::string_view path, int err)
+SerialError SerialError::FromErrno(std::string_view operation, std::string_view path, int err,
+                                   std::string_view detail)
 {
     SerialError e;
     e.code_ = err != 0 ? err : EIO;
     e.text_.append(operation).append(" ").append(path).append(": ").append(SystemText(e.code_));
     e.text_.append(" (errno ").append(std::to_string(e.code_)).append(")");
+    if (!detail.empty())
+        e.text_.append(": ").append(detail);
     return e;
 }
 
@@ -87,6 +90,19 @@ SerialDevice::~SerialDevice() { close(); }
 SerialError SerialDevice::open(const std::string& path)
 {
     close();
+
+    // The lock file first, as every serial program does before it opens.
+    if (SerialError err = lock_.acquire(path); err.failed())
+        return err;
+    struct Unlock {
+        DeviceLock& lock;
+        bool keep = false;
+        ~Unlock()
+        {
+            if (!keep)
+                lock.release();
+        }
+    } unlock{lock_};
 
     int fd;
     do {
@@ -113,6 +129,7 @@ SerialError SerialDevice::open(const std::string& path)
         return SerialError::FromErrno("read line settings of", path, errno);
 
     fd_ = guard.release();
+    unlock.keep = true;
     path_ = path;
     saved_ = std::move(saved);
     inputQueueSize_ = 0;
@@ -148,9 +165,10 @@ void SerialDevice::close()
     if (saved_)
         ::tcsetattr(fd_, TCSANOW, saved_.get());
     ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_); // also releases the lock
+    ::close(fd_); // also releases the descriptor lock
     fd_ = -1;
     saved_.reset();
+    lock_.release();
 }
 
 SerialError SerialDevice::applyDcb(const DCB& dcb)

@@ -7,6 +7,7 @@
 // its descriptor lock). read, write, waitWritable, purge, queueCounts and
 // modemStatus may be called from several threads at once; the kernel
 // serialises them on the descriptor.
+#include "DeviceLock.h"
 #include "LineSettings.h"
 
 #include <cstddef>
@@ -25,8 +26,10 @@ class [[nodiscard]] SerialError {
 public:
     SerialError() = default; // success
 
-    // "<operation> <path>: <system text> (errno N)".
-    static SerialError FromErrno(std::string_view operation, std::string_view path, int err);
+    // "<operation> <path>: <system text> (errno N)", then ": " + detail when
+    // there is one.
+    static SerialError FromErrno(std::string_view operation, std::string_view path, int err,
+                                 std::string_view detail = {});
     // The line went away (the other end of a pseudo-terminal closed, a USB
     // adapter was pulled, a hang-up): no further data will come.
     static SerialError HangUp(std::string_view path);
@@ -65,11 +68,12 @@ public:
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     // Opens a terminal device for reading and writing, non-blocking, without
-    // becoming its controlling terminal, and claims it for exclusive use: an
-    // advisory lock (flock) that every other opener of this program, in this
-    // or another process, also takes, plus TIOCEXCL against other programs.
-    // Saves the line settings to restore them on close. On failure nothing
-    // stays open. A device already open here is closed first.
+    // becoming its controlling terminal, and claims it for exclusive use the
+    // ways Linux serial programs agree on: the UUCP lock file in /run/lock
+    // (DeviceLock), an advisory lock (flock) and TIOCEXCL. A device that
+    // another process holds by any of them is refused (EBUSY). Saves the line
+    // settings to restore them on close. On failure nothing stays open or
+    // locked. A device already open here is closed first.
     SerialError open(const std::string& path);
     // Gives output still queued a short, bounded time to leave (then discards
     // it, so that a stopped line never holds up the close), restores the
@@ -101,6 +105,8 @@ public:
     SerialError write(const char* data, std::size_t size, std::size_t& sent);
     // Waits up to `ms` until a write can make progress.
     WaitResult waitWritable(int ms);
+    // The open descriptor (-1 when closed), for a readiness watch (ReadySet).
+    int descriptor() const { return fd_; }
     // The active modem lines; false when they cannot be read (no modem lines
     // on this device, or it is closed).
     bool modemStatus(ModemLines& lines) const;
@@ -108,6 +114,7 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+    DeviceLock lock_;
     std::unique_ptr<termios> saved_;
     std::uint32_t inputQueueSize_ = 0;
     std::uint32_t outputQueueSize_ = 0;

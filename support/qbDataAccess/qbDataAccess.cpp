@@ -10,12 +10,18 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #define QB_EXPORT __attribute__((visibility("default")))
@@ -23,12 +29,32 @@
 struct QbRecordSet {
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> rows;
+    // Per row, one flag per column: the stored value was NULL.
+    std::vector<std::vector<bool>> nulls;
     size_t current = 0;
 };
 
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+constexpr int kConnectBusyMs = 250;
+// Bounds of every statement: a recursive view or an endless trigger ends
+// with an error instead of holding the caller (and the disk) for ever.
+constexpr int kStatementTimeLimitMs = 10000;
+constexpr int kProgressSteps = 1000; // virtual machine steps between checks
+constexpr int kMaxValueLength = 64 * 1024 * 1024;
+constexpr int kMaxSqlLength = 1024 * 1024;
+// Temporary data stays in memory, and SQLite's memory as a whole is capped,
+// so a runaway query fails for lack of memory rather than filling the disk.
+constexpr sqlite3_int64 kHeapLimit = 512LL * 1024 * 1024;
+
+// Set once the process is ending (a termination signal): every statement
+// in progress and every wait for a lock ends at once. Lock-free, so the
+// signal handler may set it.
+std::atomic<bool> g_abort {false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+using Clock = std::chrono::steady_clock;
 
 struct StatementCloser {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -39,6 +65,12 @@ struct Connection {
     std::mutex lock;
     sqlite3* db = nullptr; // nullptr once disconnected
     std::string lastError;
+    // When the running statement has to end (set under lock before each
+    // statement; read by the progress handler on the same thread).
+    Clock::time_point deadline = Clock::time_point::max();
+    bool timedOut = false;
+    // How long a statement waits for another program's lock.
+    int busyLimitMs = kBusyTimeoutMs;
 
     ~Connection() { close(); }
     void close()
@@ -56,10 +88,52 @@ struct Connection {
     }
     bool failSqlite(const char* what)
     {
-        lastError = std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "not connected");
+        if (timedOut)
+            lastError = std::string(what) + ": the statement ran longer than " +
+                        std::to_string(kStatementTimeLimitMs / 1000) + " s and was ended";
+        else if (g_abort.load())
+            lastError = std::string(what) + ": ended because the program is ending";
+        else
+            lastError = std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "not connected");
         return false;
     }
+    void startStatement()
+    {
+        deadline = Clock::now() + std::chrono::milliseconds(kStatementTimeLimitMs);
+        timedOut = false;
+    }
 };
+
+int onProgress(void* context)
+{
+    auto* conn = static_cast<Connection*>(context);
+    if (g_abort.load(std::memory_order_relaxed))
+        return 1;
+    if (Clock::now() >= conn->deadline) {
+        conn->timedOut = true;
+        return 1;
+    }
+    return 0;
+}
+
+// Waits for another program's lock in short steps, so that the end of the
+// process is never held up by it.
+int onBusy(void* context, int count)
+{
+    constexpr int kStepMs = 20;
+    if (g_abort.load() || count * kStepMs >= static_cast<Connection*>(context)->busyLimitMs)
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+    return g_abort.load() ? 0 : 1;
+}
+
+void limitConnection(Connection& conn)
+{
+    sqlite3_limit(conn.db, SQLITE_LIMIT_LENGTH, kMaxValueLength);
+    sqlite3_limit(conn.db, SQLITE_LIMIT_SQL_LENGTH, kMaxSqlLength);
+    sqlite3_progress_handler(conn.db, kProgressSteps, &onProgress, &conn);
+    sqlite3_busy_handler(conn.db, &onBusy, &conn);
+}
 
 std::mutex g_tableLock;
 std::map<int, std::shared_ptr<Connection>> g_connections;
@@ -104,6 +178,7 @@ bool onlyOneStatement(const char* tail) { return blankOrSemicolons(tail); }
 // Prepares sql on conn; on failure records the reason and returns nullptr.
 Statement prepare(Connection& conn, const std::string& sql)
 {
+    conn.startStatement();
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     const int rc = sqlite3_prepare_v2(conn.db, sql.c_str(), static_cast<int>(sql.size() + 1), &raw, &tail);
@@ -156,16 +231,50 @@ bool sameName(std::string_view a, const char* b)
     return i == a.size() && b[i] == '\0';
 }
 
+// Column of field in the current row; npos past the end or when unknown.
+constexpr size_t kNoField = static_cast<size_t>(-1);
+size_t fieldIndex(const QbRecordSet* rs, const char* field)
+{
+    if (!rs || !field || rs->current >= rs->rows.size())
+        return kNoField;
+    for (size_t i = 0; i < rs->columns.size(); ++i) {
+        if (sameName(rs->columns[i], field))
+            return i;
+    }
+    return kNoField;
+}
+
 // Value of field in the current row; nullptr past the end or when unknown.
 const std::string* fieldValue(const QbRecordSet* rs, const char* field)
 {
-    if (!rs || !field || rs->current >= rs->rows.size())
-        return nullptr;
-    for (size_t i = 0; i < rs->columns.size(); ++i) {
-        if (sameName(rs->columns[i], field))
-            return &rs->rows[rs->current][i];
-    }
-    return nullptr;
+    const size_t i = fieldIndex(rs, field);
+    return i == kNoField ? nullptr : &rs->rows[rs->current][i];
+}
+
+// A decimal text that is a whole number within int: "13", "+13", "13.0",
+// "1.3e1" (as SQLite shows REAL values and as the sqlite3 tool stores
+// text). Anything with a fraction, blanks, or no number at all is nullopt.
+std::optional<int> wholeNumber(std::string_view text)
+{
+    if (text.empty())
+        return std::nullopt;
+    std::string_view digits = text;
+    if (digits.front() == '+' && digits.size() > 1 && digits[1] != '-')
+        digits.remove_prefix(1);
+    int result = 0;
+    const auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), result, 10);
+    if (ec == std::errc() && stop == digits.data() + digits.size())
+        return result;
+    // Only digits, sign, point and exponent: the library's parser may
+    // skip blanks that a stored number never has.
+    if (text.find_first_not_of("0123456789+-.eE") != std::string_view::npos)
+        return std::nullopt;
+    double value = 0;
+    const auto [dstop, dec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (dec != std::errc() || dstop != digits.data() + digits.size() || !std::isfinite(value) ||
+        value != std::trunc(value) || value < -2147483648.0 || value > 2147483647.0)
+        return std::nullopt;
+    return static_cast<int>(value);
 }
 
 // Runs fn(conn) for a live connection under its lock; fallback otherwise.
@@ -192,19 +301,30 @@ extern "C" {
 QB_EXPORT int ConnectDB(const char* path, const char* /*user*/, const char* /*password*/, bool /*flag*/,
                         void* /*appWindow*/)
 {
-    if (!path || !*path)
+    if (!path || !*path || g_abort.load())
         return 0;
+    static const bool heapLimited = [] {
+        sqlite3_hard_heap_limit64(kHeapLimit);
+        return true;
+    }();
+    (void)heapLimited;
     try {
         auto conn = std::make_shared<Connection>();
         const int rc = sqlite3_open_v2(path, &conn->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         if (rc != SQLITE_OK)
             return 0; // the destructor closes the half-opened handle
         sqlite3_extended_result_codes(conn->db, 1);
-        sqlite3_busy_timeout(conn->db, kBusyTimeoutMs);
+        limitConnection(*conn);
+        if (!runSimple(*conn, "PRAGMA temp_store = MEMORY"))
+            return 0;
         // Opening is lazy: read the schema now so that a file that is not a
-        // database is refused here rather than at the first query.
+        // database is refused here rather than at the first query. A file
+        // held locked by another program is refused quickly: the caller
+        // decides whether and when to try again.
+        conn->busyLimitMs = kConnectBusyMs;
         if (!runSimple(*conn, "SELECT count(*) FROM sqlite_master"))
             return 0;
+        conn->busyLimitMs = kBusyTimeoutMs;
         std::lock_guard<std::mutex> guard(g_tableLock);
         const int handle = g_nextHandle++;
         g_connections.emplace(handle, std::move(conn));
@@ -256,14 +376,17 @@ QB_EXPORT bool QueryRecords(int conn, const char* sql, QbRecordSet** out, bool /
             if (rc != SQLITE_ROW)
                 return c.failSqlite("query");
             std::vector<std::string> row(static_cast<size_t>(count));
+            std::vector<bool> nulls(static_cast<size_t>(count));
             for (int i = 0; i < count; ++i) {
-                // Integers come back as decimal text, NULL as "".
+                // Integers come back as decimal text, NULL as "" (flagged).
+                nulls[static_cast<size_t>(i)] = sqlite3_column_type(stmt.get(), i) == SQLITE_NULL;
                 const auto* text = sqlite3_column_text(stmt.get(), i);
                 if (text)
                     row[static_cast<size_t>(i)].assign(reinterpret_cast<const char*>(text),
                                                        static_cast<size_t>(sqlite3_column_bytes(stmt.get(), i)));
             }
             rs->rows.push_back(std::move(row));
+            rs->nulls.push_back(std::move(nulls));
         }
         *out = rs.release();
         return true;
@@ -286,8 +409,8 @@ QB_EXPORT int DeleteRecords(int conn, const char* table, const char* condition, 
     });
 }
 
-QB_EXPORT int InsertRecord(int conn, const char* table, const char* const* columns, const char* const* values,
-                           int count, bool /*flag*/)
+QB_EXPORT int InsertRecordN(int conn, const char* table, const char* const* columns, const char* const* values,
+                            const int* lengths, int count, bool /*flag*/)
 {
     return withConnection(conn, -1, [&](Connection& c) {
         if (!isIdentifier(table))
@@ -309,7 +432,8 @@ QB_EXPORT int InsertRecord(int conn, const char* table, const char* const* colum
         for (int i = 0; i < count; ++i) {
             // Values are only ever bound, so quotes or SQL in a value stay text.
             // SQLITE_STATIC: the texts outlive the statement.
-            if (sqlite3_bind_text(stmt.get(), i + 1, values[i], -1, SQLITE_STATIC) != SQLITE_OK)
+            const int length = lengths && lengths[i] >= 0 ? lengths[i] : -1;
+            if (sqlite3_bind_text(stmt.get(), i + 1, values[i], length, SQLITE_STATIC) != SQLITE_OK)
                 return c.failSqlite("bind"), -1;
         }
         if (!runToEnd(c, stmt.get()))
@@ -317,6 +441,14 @@ QB_EXPORT int InsertRecord(int conn, const char* table, const char* const* colum
         return sqlite3_changes(c.db) >= 1 ? 1 : -1;
     });
 }
+
+QB_EXPORT int InsertRecord(int conn, const char* table, const char* const* columns, const char* const* values,
+                           int count, bool flag)
+{
+    return InsertRecordN(conn, table, columns, values, nullptr, count, flag);
+}
+
+QB_EXPORT void AbortAllDB() { g_abort.store(true); }
 
 QB_EXPORT bool ExecuteSQL(int conn, const char* sql, bool /*flag*/)
 {
@@ -393,25 +525,30 @@ QB_EXPORT const char* RecordSetFieldAsString(QbRecordSet* rs, const char* field)
     return value ? value->c_str() : nullptr;
 }
 
+QB_EXPORT int RecordSetFieldLength(QbRecordSet* rs, const char* field)
+{
+    const std::string* value = fieldValue(rs, field);
+    return value ? static_cast<int>(value->size()) : -1;
+}
+
 QB_EXPORT int RecordSetFieldAsInteger(QbRecordSet* rs, const char* field, bool* ok)
 {
     if (ok)
         *ok = false;
-    const std::string* value = fieldValue(rs, field);
-    if (!value || value->empty())
+    const size_t index = fieldIndex(rs, field);
+    if (index == kNoField)
         return 0;
-    // Decimal digits with an optional sign, nothing around them.
-    const char* begin = value->data();
-    const char* end = begin + value->size();
-    if (*begin == '+' && end - begin > 1 && begin[1] != '-')
-        ++begin;
-    int result = 0;
-    const auto [stop, ec] = std::from_chars(begin, end, result, 10);
-    if (ec != std::errc() || stop != end)
+    if (rs->nulls[rs->current][index]) {
+        if (ok)
+            *ok = true;
+        return 0;
+    }
+    const auto value = wholeNumber(rs->rows[rs->current][index]);
+    if (!value)
         return 0;
     if (ok)
         *ok = true;
-    return result;
+    return *value;
 }
 
 QB_EXPORT void FreeRecordSet(QbRecordSet* rs) { delete rs; }

@@ -28,22 +28,29 @@ bool sameName(std::string_view a, std::string_view b)
     return true;
 }
 
-// One line of the file, its line end removed ('\r' kept in raw).
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// One line of the file: its text and its own line end (CR LF, LF, CR, or
+// none for a last line without one).
 struct Line {
     enum Kind { Other, Section, Key } kind = Other;
-    std::string_view raw;  // as in the file, without '\n'
+    std::string_view raw;  // as in the file, without the line end
+    std::string_view end;  // the line end as in the file
     std::string_view name; // section or key name, trimmed
     std::string_view value;
     bool blank = false;
 };
 
-Line classify(std::string_view raw)
+Line classify(std::string_view raw, std::string_view end, bool first)
 {
     Line line;
     line.raw = raw;
+    line.end = end;
     std::string_view body = raw;
-    if (!body.empty() && body.back() == '\r')
-        body.remove_suffix(1);
+    // A UTF-8 byte-order mark (Windows editors write one) is not part of the
+    // first line's text; it stays in the file.
+    if (first && body.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+        body.remove_prefix(kByteOrderMark.size());
     const std::string_view content = trim(body);
     line.blank = content.empty();
     if (content.empty() || content.front() == ';')
@@ -67,18 +74,34 @@ Line classify(std::string_view raw)
     return line;
 }
 
+// Lines end at LF, CR LF or a lone CR (old Mac editors).
 std::vector<Line> split(std::string_view text)
 {
     std::vector<Line> lines;
     size_t start = 0;
     while (start < text.size()) {
-        auto end = text.find('\n', start);
+        auto end = text.find_first_of("\r\n", start);
+        size_t next = end;
         if (end == std::string_view::npos)
-            end = text.size();
-        lines.push_back(classify(text.substr(start, end - start)));
-        start = end + 1;
+            end = next = text.size();
+        else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
+            next = end + 2;
+        else
+            next = end + 1;
+        lines.push_back(classify(text.substr(start, end - start), text.substr(end, next - end), lines.empty()));
+        start = next;
     }
     return lines;
+}
+
+// A value as the program uses it: blanks around removed, and one pair of
+// double quotes around it removed (so a value may keep blanks inside).
+std::string_view cleanValue(std::string_view value)
+{
+    value = trim(value);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    return value;
 }
 
 // Index of the first section line called section, or lines.size().
@@ -112,7 +135,7 @@ std::optional<std::string> lookup(std::string_view text, std::string_view sectio
     const size_t end = sectionEnd(lines, header);
     for (size_t i = header + 1; i < end; ++i) {
         if (lines[i].kind == Line::Key && sameName(lines[i].name, key))
-            return std::string(lines[i].value);
+            return std::string(cleanValue(lines[i].value));
     }
     return std::nullopt;
 }
@@ -133,20 +156,21 @@ std::string update(std::string_view text, std::string_view section, std::string_
     key = trim(key);
     const auto lines = split(text);
     // New lines follow the line ends the file already uses.
-    const std::string_view eol = (!lines.empty() && !lines[0].raw.empty() && lines[0].raw.back() == '\r') ? "\r" : "";
+    const std::string eol(!lines.empty() && !lines[0].end.empty() ? lines[0].end : std::string_view("\n"));
 
     std::vector<std::string> out;
     out.reserve(lines.size() + 3);
     for (const Line& line : lines)
-        out.emplace_back(line.raw);
+        out.push_back(std::string(line.raw) + std::string(line.end.empty() ? std::string_view(eol) : line.end));
 
+    const std::string keyLine = std::string(key) + "=" + std::string(value) + eol;
     const size_t header = findSection(lines, section);
     if (header == lines.size()) {
         // A blank line between the last section and the new one.
         if (!lines.empty() && !lines.back().blank)
-            out.emplace_back(eol);
-        out.push_back("[" + std::string(section) + "]" + std::string(eol));
-        out.push_back(std::string(key) + "=" + std::string(value) + std::string(eol));
+            out.push_back(eol);
+        out.push_back("[" + std::string(section) + "]" + eol);
+        out.push_back(keyLine);
     } else {
         const size_t end = sectionEnd(lines, header);
         // A new key goes after the last non-blank line of the section, so
@@ -156,23 +180,20 @@ std::string update(std::string_view text, std::string_view section, std::string_
         for (size_t i = header + 1; i < end && !replaced; ++i) {
             const Line& line = lines[i];
             if (line.kind == Line::Key && sameName(line.name, key)) {
-                const bool cr = !line.raw.empty() && line.raw.back() == '\r';
-                out[i] = std::string(line.name) + "=" + std::string(value) + (cr ? "\r" : "");
+                out[i] = std::string(line.name) + "=" + std::string(value) +
+                         std::string(line.end.empty() ? std::string_view(eol) : line.end);
                 replaced = true;
             } else if (!line.blank) {
                 lastFilled = i;
             }
         }
         if (!replaced)
-            out.insert(out.begin() + static_cast<std::ptrdiff_t>(lastFilled + 1),
-                       std::string(key) + "=" + std::string(value) + std::string(eol));
+            out.insert(out.begin() + static_cast<std::ptrdiff_t>(lastFilled + 1), keyLine);
     }
 
     std::string result;
-    for (const std::string& line : out) {
+    for (const std::string& line : out)
         result += line;
-        result += '\n';
-    }
     return result;
 }
 

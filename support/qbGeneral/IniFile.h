@@ -3,7 +3,10 @@
 // open sections, "Key=Value" lines hold values, everything else (comments
 // starting with ';', blank lines, stray text) is kept but never matched.
 // Section and key names are compared without regard to ASCII letter case and
-// with surrounding blanks removed; a value is everything after the first '='.
+// with surrounding blanks removed; a value is what follows the first '=',
+// with blanks around it and one pair of enclosing double quotes removed.
+// Lines end at LF, CR LF or CR; a UTF-8 byte-order mark at the start is
+// skipped (and kept when the file is rewritten).
 #include <optional>
 #include <string>
 #include <string_view>

@@ -6,6 +6,7 @@
 // Nothing here throws or crashes on bad files: an unreadable or garbled INI
 // file reads as missing keys, and a failed write leaves the old file whole.
 #include "IniFile.h"
+#include "LogText.h"
 #include "qbGnHeader.h"
 
 #include <fcntl.h>
@@ -13,12 +14,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #define QB_EXPORT __attribute__((visibility("default")))
 
@@ -113,20 +117,29 @@ struct IniContent {
     std::string text;
 };
 
-// The whole file; nullopt when it exists but cannot be read (a missing file
-// reads as empty, so that writing creates it).
-std::optional<IniContent> readIni(const std::string& path)
+// The whole file; nullopt when it exists but cannot be read, with the reason
+// in *why (a missing file reads as empty, so that writing creates it).
+std::optional<IniContent> readIni(const std::string& path, std::string* why = nullptr)
 {
+    const auto fail = [&](const std::string& reason) -> std::optional<IniContent> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
     IniContent content;
     Fd fd(openRetry(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) {
         if (errno == ENOENT)
             return content;
-        return std::nullopt;
+        return fail(std::strerror(errno));
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIniSize)
-        return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0)
+        return fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail("not a regular file");
+    if (st.st_size > kMaxIniSize)
+        return fail("larger than 16 MiB");
     content.exists = true;
     content.mode = st.st_mode & 07777;
     char buf[8192];
@@ -135,12 +148,12 @@ std::optional<IniContent> readIni(const std::string& path)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return std::nullopt;
+            return fail(std::strerror(errno));
         if (n == 0)
             break;
         content.text.append(buf, static_cast<size_t>(n));
         if (content.text.size() > static_cast<size_t>(kMaxIniSize))
-            return std::nullopt;
+            return fail("larger than 16 MiB");
     }
     return content;
 }
@@ -159,8 +172,17 @@ struct TempFileGuard {
 // Replaces path by a file holding text: written to a temporary file in the
 // same folder, flushed to disk, then renamed over the original, so a reader
 // or a crash sees either the old or the new file.
-bool replaceFile(const std::string& path, const std::string& text, std::optional<mode_t> mode)
+bool replaceFile(const std::string& path, const std::string& text, std::optional<mode_t> mode, std::string* why = nullptr)
 {
+    struct ErrnoReport {
+        std::string* why;
+        bool done = false;
+        ~ErrnoReport()
+        {
+            if (!done && why && why->empty())
+                *why = std::strerror(errno ? errno : EIO);
+        }
+    } report {why};
     static unsigned counter = 0;
     const std::string folder = parentOf(path);
     const std::string base = path.substr(path.rfind('/') + 1);
@@ -185,11 +207,21 @@ bool replaceFile(const std::string& path, const std::string& text, std::optional
     if (::rename(temp.path.c_str(), path.c_str()) != 0)
         return false;
     temp.keep = true;
+    report.done = true;
     // Make the rename itself durable; the file is already complete.
     Fd dir(openRetry(folder.c_str(), O_RDONLY | O_DIRECTORY));
     if (dir.valid())
         ::fsync(dir.get());
     return true;
+}
+
+// Where an existing file is really replaced: through symbolic links to
+// their final target, so that a linked INI stays linked and the new text
+// is written (and renamed into place) in the target's own folder.
+std::string replacementTarget(const std::string& path)
+{
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? std::string(real) : path;
 }
 
 void setIni(const char* section, const char* key, const char* value, const char* iniFile)
@@ -208,23 +240,61 @@ void setIni(const char* section, const char* key, const char* value, const char*
     const std::string text = ini::update(old->text, section, key, value);
     if (old->exists && text == old->text)
         return;
-    if (old->exists) {
-        // Write through a symbolic link rather than replace the link.
-        char real[PATH_MAX];
-        if (::realpath(path.c_str(), real))
-            path = real;
-    }
+    if (old->exists)
+        path = replacementTarget(path);
     replaceFile(path, text, old->exists ? std::optional<mode_t>(old->mode) : std::nullopt);
 }
+
+// Sets every key in one replacement of the file; "" on success, else why not.
+std::string setIniKeys(const char* iniFile, const char* const* sections, const char* const* keys,
+                       const char* const* values, int count)
+{
+    if (!iniFile || !*iniFile || count < 0 || (count > 0 && (!sections || !keys || !values)))
+        return "no file name";
+    std::lock_guard<std::mutex> guard(g_iniLock);
+    std::string path = resolve(iniFile);
+    std::string why;
+    const auto old = readIni(path, &why);
+    if (!old)
+        return path + ": " + why;
+    std::string text = old->text;
+    for (int i = 0; i < count; ++i) {
+        const char* value = values[i] ? values[i] : "";
+        if (!sections[i] || !keys[i] || !ini::writable(sections[i], keys[i], value))
+            return std::string("the key \"") + (keys[i] ? keys[i] : "") + "\" cannot be written";
+        text = ini::update(text, sections[i], keys[i], value);
+        if (text.size() > static_cast<size_t>(kMaxIniSize))
+            return path + ": would be larger than 16 MiB";
+    }
+    if (old->exists && text == old->text)
+        return {};
+    if (old->exists)
+        path = replacementTarget(path);
+    if (!replaceFile(path, text, old->exists ? std::optional<mode_t>(old->mode) : std::nullopt, &why))
+        return path + ": " + why;
+    return {};
+}
+
+// Paths whose unreadable state was already told on standard error.
+std::vector<std::string> g_reportedIni;
 
 std::optional<std::string> getIni(const char* section, const char* key, const char* iniFile)
 {
     if (!section || !key || !iniFile || !*iniFile || !*section || !*key)
         return std::nullopt;
     std::lock_guard<std::mutex> guard(g_iniLock);
-    const auto content = readIni(resolve(iniFile));
-    if (!content)
+    const std::string path = resolve(iniFile);
+    std::string why;
+    const auto content = readIni(path, &why);
+    if (!content) {
+        // Told once per file, however many keys are read from it.
+        if (std::find(g_reportedIni.begin(), g_reportedIni.end(), path) == g_reportedIni.end()) {
+            g_reportedIni.push_back(path);
+            writeAll(STDERR_FILENO, "linvaro: the settings file " + path + " cannot be read (" + why +
+                                        "); its settings take their defaults\n");
+        }
         return std::nullopt;
+    }
     return ini::lookup(content->text, section, key);
 }
 
@@ -253,6 +323,8 @@ std::optional<bool> parseBool(const std::string& text)
 // ---------------------------------------------------------------- log file
 
 std::mutex g_logLock;
+constexpr long long kDefaultLogSize = 10LL * 1024 * 1024;
+constexpr int kKeptLogs = 5;
 
 // Creates the missing folders of path, like mkdir -p; failures show later
 // when the file cannot be opened.
@@ -262,6 +334,39 @@ void makeFolders(const std::string& folder)
         if (pos == folder.size() || folder[pos] == '/')
             ::mkdir(folder.substr(0, pos).c_str(), 0777);
     }
+}
+
+// Opens a log file for appending: never through a symbolic link (another
+// user could point it at any file this program may write). O_APPEND puts
+// each line at the end even when another process writes the same file;
+// O_NONBLOCK keeps a FIFO from hanging us.
+bool openLog(const std::string& path, Fd& fd, std::string& refused)
+{
+    fd.adopt(openRetry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
+    if (fd.valid())
+        return true;
+    refused = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+    return false;
+}
+
+// Linvaro.log.4 -> .5, ... Linvaro.log -> .1; the oldest is dropped.
+void rotate(const std::string& path)
+{
+    for (int i = kKeptLogs - 1; i >= 1; --i)
+        ::rename((path + "." + std::to_string(i)).c_str(), (path + "." + std::to_string(i + 1)).c_str());
+    ::rename(path.c_str(), (path + ".1").c_str());
+}
+
+std::vector<std::string> g_reportedLogs;
+
+// A log that cannot be written is told once per file on standard error
+// (it cannot be told in itself).
+void reportLogOnce(const std::string& path, const std::string& why)
+{
+    if (std::find(g_reportedLogs.begin(), g_reportedLogs.end(), path) != g_reportedLogs.end())
+        return;
+    g_reportedLogs.push_back(path);
+    writeAll(STDERR_FILENO, logtext::EscapeControls("linvaro: the log file " + path + " is not written: " + why) + "\n");
 }
 
 std::string timeStamp()
@@ -357,29 +462,68 @@ QB_EXPORT void SetInitSettingBool(const char* section, const char* key, bool val
     SetInitSettingStr(section, key, value ? "1" : "0", iniFile);
 }
 
-QB_EXPORT void AddLog(const char* message, const char* logFile)
+QB_EXPORT const char* WriteInitSettings(const char* iniFile, const char* const* sections, const char* const* keys,
+                                        const char* const* values, int count)
+{
+    thread_local std::string result;
+    try {
+        result = setIniKeys(iniFile, sections, keys, values, count);
+    } catch (...) {
+        result = "out of memory";
+    }
+    return result.c_str();
+}
+
+QB_EXPORT const char* IniFileProblem(const char* iniFile)
+{
+    thread_local std::string result;
+    result.clear();
+    if (!iniFile || !*iniFile)
+        return result.c_str();
+    try {
+        std::lock_guard<std::mutex> guard(g_iniLock);
+        const std::string path = resolve(iniFile);
+        std::string why;
+        if (!readIni(path, &why))
+            result = path + ": " + why;
+    } catch (...) {
+        result = "out of memory";
+    }
+    return result.c_str();
+}
+
+QB_EXPORT void AddLogEx(const char* message, const char* logFile, long long maxBytes)
 {
     if (!logFile || !*logFile)
         return;
     try {
-        std::string line = timeStamp() + (message ? message : "");
-        // One message, one line.
-        for (char& c : line) {
-            if (c == '\n' || c == '\r')
-                c = ' ';
-        }
-        line += '\n';
+        // One message, one line, whatever it holds.
+        const std::string line = timeStamp() + logtext::LogLine(message ? message : "") + "\n";
         const std::string path = resolve(logFile);
         std::lock_guard<std::mutex> guard(g_logLock);
         makeFolders(parentOf(path));
-        // O_APPEND puts each line at the end even when another process
-        // writes the same file; O_NONBLOCK keeps a FIFO from hanging us.
-        Fd fd(openRetry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK, 0666));
-        if (fd.valid())
-            writeAll(fd.get(), line); // a full or read-only disk loses the line
+        Fd fd;
+        std::string refused;
+        if (!openLog(path, fd, refused)) {
+            reportLogOnce(path, refused);
+            return;
+        }
+        struct stat st {};
+        if (maxBytes > 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            st.st_size + static_cast<off_t>(line.size()) > maxBytes) {
+            fd.reset();
+            rotate(path);
+            if (!openLog(path, fd, refused)) {
+                reportLogOnce(path, refused);
+                return;
+            }
+        }
+        writeAll(fd.get(), line); // a full or read-only disk loses the line
     } catch (...) {
     }
 }
+
+QB_EXPORT void AddLog(const char* message, const char* logFile) { AddLogEx(message, logFile, kDefaultLogSize); }
 
 QB_EXPORT void SetMsgHandler(QbMsgHandler handler, void* context)
 {

@@ -66,12 +66,16 @@ protected:
         TCommPortDriver::SetDeviceNameResolver(nullptr);
     }
     std::string Folder() const { return home.path().toStdString() + "/"; }
-    MainController& Make(bool headless = true)
+    // retryMs/intervalMs: how long and how often the start-up tries a
+    // database that cannot be opened.
+    MainController& Make(bool headless = true, int retryMs = 30000, int intervalMs = 2000)
     {
         MainController::Options o;
         o.programFolder = Folder();
         o.programPath = Folder() + "linvaro";
         o.headless = headless;
+        o.databaseRetryMs = retryMs;
+        o.databaseRetryIntervalMs = intervalMs;
         controller = std::make_unique<MainController>(o, libs, remote);
         return *controller;
     }

@@ -1,6 +1,12 @@
 #include "ControllerFixture.h"
 
+#include "SystemSettings.h"
+
+#include <QDir>
 #include <QFile>
+#include <QProcess>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -246,7 +252,10 @@ TEST_F(Controller, UnopenableDatabaseIsReportedAndSaveFails)
     ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB")); // a folder where the file should be
     MainController& c = Make();
     c.Create();
-    EXPECT_TRUE(Logged("Error connecting to database \"" + Folder() + "LINVARO.GDB\"!"));
+    const auto log = Log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+        return l.rfind("Error connecting to database \"" + Folder() + "LINVARO.GDB\"!", 0) == 0;
+    }));
     EXPECT_FALSE(Logged("Database \"" + Folder() + "LINVARO.GDB\" connected."));
     PutRow(1, "1", "Scale", "COM1");
     EXPECT_FALSE(c.Save());
@@ -279,6 +288,131 @@ TEST_F(Controller, LogEventWritesTheFileAfterTheNextLoadOnly)
     ASSERT_TRUE(c.Save());
     c.Log("after save");
     EXPECT_NE(ReadFile(logFile).find("after save"), std::string::npos);
+}
+
+namespace {
+int CountStarting(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+} // namespace
+
+// Another program's write transaction holds the database at start: the
+// start-up tries again (a log line per try) and loads the ports once free.
+TEST_F(Controller, DatabaseLockedAtStartIsTriedAgainUntilItOpens)
+{
+    {
+        MainController& first = Make();
+        first.Create();
+        PutRow(1, "1", "Scale", "COM1");
+        ASSERT_TRUE(first.Save());
+        controller.reset();
+    }
+    const std::string db = Folder() + "LINVARO.GDB";
+    QProcess holder;
+    holder.start("/usr/bin/python3",
+                 {"-c", "import sqlite3, sys, time\n"
+                        "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                        "c.execute('BEGIN EXCLUSIVE')\n"
+                        "print('locked', flush=True)\n"
+                        "time.sleep(1.5)\n"
+                        "c.execute('COMMIT')\n",
+                  QString::fromStdString(db)});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    Make(true, 20000, 200);
+    bool unavailable = false;
+    QObject::connect(controller.get(), &MainController::databaseUnavailable, [&] { unavailable = true; });
+    controller->Create();
+    EXPECT_EQ(controller->Links().Count(), 0);
+    EXPECT_FALSE(controller->StartTimer().isActive());
+    ASSERT_TRUE(WaitFor([&] { return controller->DatabaseConnected(); }, 15000));
+    holder.waitForFinished(5000);
+    const auto log = Log();
+    EXPECT_GE(CountStarting(log, "Error connecting to database \"" + db + "\"! (try "), 2);
+    EXPECT_EQ(CountStarting(log, "Database \"" + db + "\" connected (try "), 1);
+    EXPECT_EQ(controller->Links().Count(), 1);
+    EXPECT_TRUE(controller->StartTimer().isActive());
+    EXPECT_FALSE(unavailable);
+}
+
+TEST_F(Controller, DatabaseThatNeverOpensIsGivenUpAfterTheRetryTime)
+{
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
+    Make(true, 600, 100);
+    std::string reason;
+    QObject::connect(controller.get(), &MainController::databaseUnavailable, [&](const std::string& e) { reason = e; });
+    controller->Create();
+    ASSERT_TRUE(WaitFor([&] { return !reason.empty(); }, 10000));
+    EXPECT_NE(reason.find("LINVARO.GDB"), std::string::npos) << reason;
+    EXPECT_GE(CountStarting(Log(), "Error connecting to database"), 3);
+    // Retry starts another round, which gives up again.
+    reason.clear();
+    controller->RetryDatabase();
+    ASSERT_TRUE(WaitFor([&] { return !reason.empty(); }, 10000));
+    EXPECT_FALSE(controller->DatabaseConnected());
+}
+
+TEST_F(Controller, SaveSaysSoWhenTheSystemSettingsCannotBeWritten)
+{
+    MainController& c = Make();
+    c.Create();
+    const std::string ini = Folder() + "Linvaro.ini";
+    ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
+    c.Controls().logEvent = true;
+    c.SetSettingsModified(true);
+    EXPECT_FALSE(c.Save());
+    const bool told = std::any_of(boxes.shown.begin(), boxes.shown.end(), [&](const ScriptedBoxes::Box& b) {
+        return b.text.rfind("Error saving System Settings!", 0) == 0 && b.text.find(ini) != std::string::npos && b.kind == 1;
+    });
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(c.SettingsModifiedFlag());
+}
+
+// An INI that cannot be read: told once, and a mapped port opens no device
+// (never the machine's own /dev/ttyS*), naming why in its failed start.
+TEST_F(Controller, UnreadableIniIsToldOnceAndItsPortsOpenNothing)
+{
+    const std::string ini = Folder() + "Linvaro.ini";
+    MainController& c = Make();
+    c.Create();
+    PutRow(1, "1", "Scale", "COM1");
+    ASSERT_TRUE(c.Save());
+    {
+        QFile f(QString::fromStdString(ini));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(16 * 1024 * 1024 + 1));
+    }
+    TCommPortDriver::SetDeviceMapping(SerialPortMapping(libs.gn, ini));
+    c.LoadSettings(true);
+    c.LoadSettings(true);
+    EXPECT_EQ(CountStarting(Log(), "The settings file cannot be read ("), 1);
+    c.Start();
+    const auto log = Log();
+    EXPECT_EQ(CountStarting(log, "Error starting port \"Scale\"! COM1 opens no device: the settings file " + ini), 1)
+        << log.back();
+    EXPECT_FALSE(c.Scanning());
+}
+
+TEST_F(Controller, LoggedPortWritesItsTrafficToItsOwnFile)
+{
+    MainController& c = Make();
+    c.Create();
+    PutRow(1, "1", "Scale", "COM1");
+    c.Grid().SetCell(psLOGGED, 1, "1");
+    c.Grid().SetCell(psAUTO_SUFFIX, 1, "\r");
+    ASSERT_TRUE(c.Save());
+    c.Start();
+    ASSERT_TRUE(c.Scanning());
+    ASSERT_TRUE(ptys[0].write("W\x01 12.5\r"));
+    const std::string file = Folder() + "COM1.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(file).find("Received") != std::string::npos; }));
+    c.Links().ClientWrite(0, "P\n");
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(file).find("Sent") != std::string::npos; }));
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("Received (HEX: 57 01 20 31 32 2E 35 0D) TEXT: W\\x01 12.5\\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Sent (HEX: 50 0A 0D) TEXT: P\\n\\r\n"), std::string::npos) << text;
+    c.Stop();
 }
 
 namespace {

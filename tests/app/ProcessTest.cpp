@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -86,6 +87,22 @@ TEST_F(Process, ACopyOfTheProgramElsewhereRunsBesideIt)
     StartHeadless(first, Program(), homeA.path());
     StartHeadless(second, copyDir.path() + "/linvaro", homeB.path());
     EXPECT_EQ(second.state(), QProcess::Running);
+}
+
+TEST_F(Process, StartedThroughALinkItWorksFromTheRealProgramFolder)
+{
+    // As /usr/bin/linvaro points into the package's library folder: the
+    // support libraries lie beside the real file only, and the bus must
+    // start the real file for a client.
+    QTemporaryDir linkDir;
+    const QString link = linkDir.path() + "/linvaro";
+    ASSERT_TRUE(QFile::link(Program(), link));
+    StartHeadless(first, link, homeA.path());
+    EXPECT_TRUE(QFile::exists(homeA.path() + "/LINVARO.GDB")) << "the database library was not loaded";
+    QFile activation(homeA.path() + "/data/dbus-1/services/opc.clsid._6E39D8AB_9993_4038_B4F0_5EA9DED4CFD8.service");
+    ASSERT_TRUE(activation.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(activation.readAll().contains("Exec=" + QFileInfo(Program()).canonicalFilePath().toUtf8() + " -Embedding"));
+    EXPECT_FALSE(first.readAllStandardError().contains("not loaded"));
 }
 
 TEST_F(Process, TerminationSignalClosesLikeTheExitMessage)

@@ -5,6 +5,7 @@
 #include "Variant.h"
 #include "opcDAHeader.h"
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -26,6 +27,25 @@ public:
         failing_.clear();
         writes_.clear();
         reads_ = 0;
+        held_.clear();
+        heldReaders_ = 0;
+    }
+    // Reads of name wait (as the reads of a hung server do) until Release.
+    void Hold(const std::string& name)
+    {
+        std::lock_guard lock(m_);
+        held_.insert(name);
+    }
+    void Release()
+    {
+        std::lock_guard lock(m_);
+        held_.clear();
+        released_.notify_all();
+    }
+    int HeldReaders()
+    {
+        std::lock_guard lock(m_);
+        return heldReaders_;
     }
     void Set(const std::string& name, const Variant& v)
     {
@@ -65,8 +85,13 @@ private:
     static bool ReadFn(const char* name, VARIANT* value)
     {
         auto& t = Instance();
-        std::lock_guard lock(t.m_);
+        std::unique_lock lock(t.m_);
         ++t.reads_;
+        if (t.held_.count(name)) {
+            ++t.heldReaders_;
+            t.released_.wait(lock, [&] { return t.held_.count(name) == 0; });
+            --t.heldReaders_;
+        }
         if (t.failing_.count(name))
             return false;
         auto it = t.values_.find(name);
@@ -86,8 +111,11 @@ private:
     }
 
     std::mutex m_;
+    std::condition_variable released_;
     std::map<std::string, Variant> values_;
     std::set<std::string> failing_;
+    std::set<std::string> held_;
+    int heldReaders_ = 0;
     std::vector<std::string> writes_;
     int reads_ = 0;
 };

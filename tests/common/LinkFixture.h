@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 class LinkFixture : public ::testing::Test {
@@ -47,6 +48,18 @@ protected:
         list->Rebuild(rows, config);
     }
     TCommObj& Link(int i) { return *list->At(i); }
+    // What the device receives until pred holds or the deadline, serving the
+    // main thread's events meanwhile.
+    static std::string ReadUntil(PtyPair& pty, const std::function<bool(const std::string&)>& pred,
+                                 int timeoutMs = 5000)
+    {
+        std::string got;
+        WaitFor([&] {
+            got += pty.read(1 << 16, std::chrono::milliseconds(5));
+            return pred(got);
+        }, timeoutMs);
+        return got;
+    }
     std::string TagValue(int linkIndex) { return tags.Value(static_cast<std::size_t>(Link(linkIndex).TagIndex())).textValue; }
 
     std::array<PtyPair, 3> ptys;

@@ -77,3 +77,27 @@ TEST(ActivityLog, DefaultFileFollowsXdgStateHome)
     qputenv("HOME", "/home/op");
     EXPECT_EQ(ActivityLog::DefaultLogFilePath(), "/home/op/.local/state/linvaro/Linvaro.log");
 }
+
+// A 4 MB description logged per received chunk must not grow the memo by
+// megabytes a line; and no text may forge a line on any output.
+TEST(ActivityLog, LongLinesAreCutAndControlCharactersEscapedOnEveryOutput)
+{
+    ActivityLog log;
+    std::vector<std::string> written;
+    std::vector<QString> emitted;
+    log.SetFileWriter([&](const std::string& m, const std::string&) { written.push_back(m); });
+    log.SetLogToFile(true);
+    QObject::connect(&log, &ActivityLog::lineAdded, [&](const QString& line) { emitted.push_back(line); });
+    log.Log(std::string(4 * 1024 * 1024, 'd'));
+    log.Log("Port \"A\n2024-01-01 00:00:00 Port \"B\" started!\r\x1b[2J\"");
+    ASSERT_EQ(log.Lines().size(), 2);
+    EXPECT_LT(log.Lines()[0].size(), 8 * 1024 + 100);
+    EXPECT_TRUE(log.Lines()[0].endsWith("[... 4186112 more bytes cut]")) << log.Lines()[0].right(40).toStdString();
+    const std::string escaped = "Port \"A\\n2024-01-01 00:00:00 Port \"B\" started!\\r\\x1B[2J\"";
+    EXPECT_TRUE(log.Lines()[1].endsWith(QString::fromStdString(escaped))) << log.Lines()[1].toStdString();
+    // The file writer gets the message and escapes it itself (the general
+    // library's log tests), so the file line is the memo line.
+    ASSERT_EQ(written.size(), 2u);
+    ASSERT_EQ(emitted.size(), 2u);
+    EXPECT_EQ(emitted[1], log.Lines()[1]);
+}

@@ -37,7 +37,8 @@ TEST_F(LinkList, FailedStartStopsAllAndLogsTheFailureLast)
     list->StartAll();
     EXPECT_EQ(host.log, (std::vector<std::string>{"Port \"First\" started!", "Port \"First\" stopped!",
                                                   "Port \"Second\" stopped!", "Port \"Third\" stopped!",
-                                                  "Error starting port \"Second\"!"}));
+                                                  "Error starting port \"Second\"! open /nonexistent/serial-device: "
+                                                  "No such file or directory (errno 2)"}));
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_FALSE(host.scanning) << "the Start button stays enabled";
     EXPECT_FALSE(Link(0).Running());
@@ -52,7 +53,9 @@ TEST_F(LinkList, DeviceHeldByAnotherOpenerFailsTheStart)
     ASSERT_TRUE(other.Connect());
     host.log.clear();
     list->StartAll();
-    EXPECT_TRUE(host.LogContains("Error starting port \"A\"!"));
+    ASSERT_FALSE(host.log.empty());
+    EXPECT_EQ(host.log.back().rfind("Error starting port \"A\"! ", 0), 0u) << host.log.back();
+    EXPECT_NE(host.log.back().find(ptys[0].slavePath()), std::string::npos) << "names the device";
 }
 
 TEST_F(LinkList, DisabledRowGetsNoLinkButKeepsTheRowMapRight)
@@ -150,4 +153,34 @@ TEST_F(LinkList, LinkOfTagFollowsTheBinding)
     Build({MakeSetting("B", "COM2")});
     EXPECT_EQ(list->LinkOfTag(1), &Link(0));
     EXPECT_EQ(list->LinkOfTag(0), nullptr);
+}
+
+TEST_F(LinkList, PortsWhoseTagNamesAgreeInSixtyFourCharactersKeepTheirOwnTags)
+{
+    const std::string longName(70, 'd');
+    Build({MakeSetting(longName, "COM1"), MakeSetting(longName, "COM2")});
+    const auto warning = std::find_if(host.log.begin(), host.log.end(), [](const std::string& line) {
+        return line.find("have the same OPC tag name") != std::string::npos;
+    });
+    ASSERT_NE(warning, host.log.end()) << "the load warns";
+    EXPECT_NE(warning->find(longName + "\" and \"" + longName), std::string::npos) << *warning;
+    ASSERT_NE(Link(0).TagIndex(), Link(1).TagIndex());
+    list->StartAll();
+    ASSERT_TRUE(ptys[1].write("from two\r"));
+    ASSERT_TRUE(WaitFor([&] { return TagValue(1) == "from two"; }));
+    ASSERT_TRUE(ptys[0].write("from one\r"));
+    ASSERT_TRUE(WaitFor([&] { return TagValue(0) == "from one"; }));
+    EXPECT_EQ(TagValue(1), "from two");
+    EXPECT_EQ(tags.HandleOfName(std::string(64, 'd')), tags.Entry(static_cast<std::size_t>(Link(0).TagIndex())).handle);
+}
+
+TEST_F(LinkList, StartOfAPortWithANonCanonicalNameNamesItAndOpensNothing)
+{
+    Build({MakeSetting("Odd", "COM03")});
+    host.log.clear();
+    list->StartAll();
+    ASSERT_FALSE(host.log.empty());
+    EXPECT_EQ(host.log.back().rfind("Error starting port \"Odd\"! Invalid Port setting \"COM03\"!", 0), 0u)
+        << host.log.back();
+    EXPECT_FALSE(host.scanning);
 }

@@ -13,16 +13,6 @@ protected:
             ++n;
         return n;
     }
-    // Collects what the device receives until pred holds or the deadline.
-    std::string ReadUntil(PtyPair& pty, const std::function<bool(const std::string&)>& pred, int timeoutMs = 5000)
-    {
-        std::string got;
-        WaitFor([&] {
-            got += pty.read(1 << 16, std::chrono::milliseconds(5));
-            return pred(got);
-        }, timeoutMs);
-        return got;
-    }
     TPortSetting RemoteSetting()
     {
         TPortSetting s = MakeSetting("Scale", "COM1");
@@ -31,6 +21,28 @@ protected:
         s[psSENT_STRING_TAG] = "Sent";
         s[psSENT_FLAG_TAG] = "SentFlag";
         return s;
+    }
+    // Starts a link that auto-sends "Z" on every pass and waits for the
+    // first one to arrive.
+    void StartSendingZ()
+    {
+        TPortSetting s = MakeSetting("A", "COM1");
+        s[psAUTO_SEND_STRING] = "Z";
+        s[psAUTO_SEND_INTERVAL] = "0";
+        Build({s});
+        list->StartAll();
+        ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    }
+    // Starts a handshake send of far more than the pseudo-terminal buffers
+    // while nobody reads it: the send waits for the port.
+    FakeRemoteTags& StartStuckHandshake(std::uint32_t timeout)
+    {
+        Build({RemoteSetting()}, LinkMode::Remote, timeout);
+        auto& remoteTags = FakeRemoteTags::Instance();
+        remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
+        remoteTags.Set("SentFlag", Variant::fromI2(1));
+        list->StartAll();
+        return remoteTags;
     }
 };
 
@@ -63,12 +75,7 @@ TEST_F(SendPath, AutoSendIntervalZeroSendsOnEveryPass)
 
 TEST_F(SendPath, StopEndsTheSendLoop)
 {
-    TPortSetting s = MakeSetting("A", "COM1");
-    s[psAUTO_SEND_STRING] = "Z";
-    s[psAUTO_SEND_INTERVAL] = "0";
-    Build({s});
-    list->StartAll();
-    ASSERT_FALSE(ReadUntil(ptys[0], [](const std::string& g) { return !g.empty(); }).empty());
+    StartSendingZ();
     list->StopAll();
     ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
 }
@@ -122,12 +129,7 @@ TEST_F(SendPath, EmptySentFlagTagNameMeansAutoSendOnly)
 
 TEST_F(SendPath, HandshakeSendThatTimesOutStopsAllAndLeavesTheFlagSet)
 {
-    Build({RemoteSetting()}, LinkMode::Remote, 200);
-    auto& remoteTags = FakeRemoteTags::Instance();
-    // Far more than the pseudo-terminal buffers while nobody reads them.
-    remoteTags.Set("Sent", Variant::fromText(std::string(1 << 20, 'x')));
-    remoteTags.Set("SentFlag", Variant::fromI2(1));
-    list->StartAll();
+    auto& remoteTags = StartStuckHandshake(200);
     ASSERT_TRUE(WaitFor([&] { return !host.boxes.empty(); }, 10000));
     ServeEventsFor(200); // a second report would arrive here
     const std::string value(1 << 20, 'x');
@@ -162,4 +164,62 @@ TEST_F(SendPath, FailedSentFlagReadOnTheWorkerIsReportedOnceOnTheMainThread)
                                   "log:Error while reading tag \"SentFlag\"! Scanning of all ports has been stopped.");
     EXPECT_TRUE(process < logged) << "messages are processed before the log line";
     EXPECT_FALSE(host.scanning);
+}
+
+TEST_F(SendPath, StopDuringAHandshakeSendSkipsItWithoutAReport)
+{
+    auto& remoteTags = StartStuckHandshake(3000);
+    ASSERT_TRUE(WaitFor([&] { return ptys[0].pending() > 0; }));
+    QElapsedTimer stop;
+    stop.start();
+    list->StopAll();
+    EXPECT_LT(stop.elapsed(), 1500) << "stop-all waited for the send";
+    ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
+    ServeEventsFor(300); // a report would arrive here
+    EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
+    EXPECT_EQ(remoteTags.Get("SentFlag").type(), VT_I2) << "the request stays pending";
+}
+
+TEST_F(SendPath, StopThenStartAtOnceLeavesAWorkingSendLoop)
+{
+    StartSendingZ();
+    for (int round = 0; round < 5; ++round) {
+        list->StopAll();
+        list->StartAll(); // the stopped thread has not ended yet
+        ASSERT_TRUE(Link(0).Running());
+        ptys[0].read(1 << 16, std::chrono::milliseconds(20)); // what went out before
+        EXPECT_GE(ReadUntil(ptys[0], [](const std::string& g) { return g.size() >= 3; }).size(), 3u)
+            << "round " << round << ": the restarted link sends nothing";
+    }
+}
+
+TEST_F(SendPath, ALinkWithNothingToSendRunsNoThreadUntilAClientWrites)
+{
+    TPortSetting s = MakeSetting("A", "COM1");
+    s[psAUTO_SUFFIX] = "\r";
+    Build({s});
+    list->StartAll();
+    ServeEventsFor(50);
+    EXPECT_FALSE(Link(0).Worker().Running()) << "an idle port needs no thread";
+    list->ClientWrite(0, "GO");
+    EXPECT_EQ(ReadUntil(ptys[0], [](const std::string& g) { return g.size() >= 3; }), "GO\r");
+    list->StopAll();
+    EXPECT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }));
+}
+
+TEST_F(SendPath, AWorkerWaitingForItsNextAutoSendEndsAtOnceOnStop)
+{
+    TPortSetting s = MakeSetting("A", "COM1");
+    s[psAUTO_SEND_STRING] = "PING";
+    s[psAUTO_SEND_INTERVAL] = "60000";
+    Build({s});
+    list->StartAll();
+    ASSERT_TRUE(WaitFor([&] { return Link(0).Worker().Running(); }));
+    ServeEventsFor(50);
+    QElapsedTimer t;
+    t.start();
+    list->StopAll();
+    ASSERT_TRUE(WaitFor([&] { return !Link(0).Worker().Running(); }, 10000));
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(ptys[0].read(1, std::chrono::milliseconds(10)), "") << "nothing was due yet";
 }

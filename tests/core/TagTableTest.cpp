@@ -36,6 +36,28 @@ TEST(TagTable, LongNamesAreCutTo64Characters)
     EXPECT_EQ(t.BindTag(name70), 0) << "the same long name binds the same tag";
 }
 
+// Two ports whose names agree in their first 64 characters: each binding of
+// the name gets a tag of its own, the lookup finds the first, and a reload
+// binds the same tags again in the same order.
+TEST(TagTable, EqualNamesGetTheirOwnTagsAndLookupFindsTheFirst)
+{
+    TTagTable t;
+    const std::string base(64, 'p');
+    EXPECT_EQ(t.BindTag(base + "_COM1", VT_BSTR, 0), 0);
+    EXPECT_EQ(t.BindTag(base + "_COM2", VT_BSTR, 1), 1);
+    EXPECT_EQ(t.BindTag("Other_COM3", VT_BSTR, 0), 2);
+    EXPECT_EQ(t.Entry(1).name, base);
+    EXPECT_EQ(t.HandleOfName(base), 5000u);
+    EXPECT_EQ(t.NameOfHandle(5001), base);
+    EXPECT_EQ(t.BindTag(base + "_COM2", VT_BSTR, 0), 0);
+    EXPECT_EQ(t.BindTag(base + "_COM1", VT_BSTR, 1), 1);
+    EXPECT_EQ(t.Count(), 3u);
+    ASSERT_TRUE(t.SetText(0, "one"));
+    ASSERT_TRUE(t.SetText(1, "two"));
+    EXPECT_EQ(t.Value(0).textValue, "one");
+    EXPECT_EQ(t.Value(1).textValue, "two");
+}
+
 TEST(TagTable, RebindingAfterReorderKeepsEveryHandleAndValue)
 {
     TTagTable t;

@@ -18,6 +18,8 @@ import tempfile
 import time
 import tty
 
+from linvaro_log import Log
+
 PROG_ID = "Linvaro.SimServer.1"
 failures = []
 
@@ -50,29 +52,6 @@ class Opc:
         out = subprocess.run([self.tool, "read", PROG_ID] + ["%s[%d]" % (tag, i) for i in range(first, last + 1)],
                              capture_output=True, text=True, env=self.env, timeout=30).stdout
         return bytes(int(v) for v in re.findall(r'\] = "(\d+)"', out))
-
-
-class Log:
-    """linvaro's activity log (its standard output in headless mode), read
-    without buffering so that select() sees every line."""
-
-    def __init__(self, stream):
-        self.fd = stream.fileno()
-        self.text = ""
-
-    def wait_for(self, needle, seconds, count=1):
-        deadline = time.monotonic() + seconds
-        while self.text.count(needle) < count and time.monotonic() < deadline:
-            ready, _, _ = select.select([self.fd], [], [], 0.1)
-            if ready:
-                data = os.read(self.fd, 65536)
-                if not data:
-                    break
-                self.text += data.decode(errors="replace")
-        return self.text.count(needle) >= count
-
-    def drain(self, seconds):
-        self.wait_for("\0never\0", seconds)
 
 
 def wait_until(condition, seconds):

@@ -2,8 +2,10 @@
 
 #include "ControllerFixture.h"
 #include "MessageBoxes.h"
+#include "PlugImage.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -18,6 +20,8 @@
 #include <QTimer>
 
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -375,4 +379,42 @@ TEST_F(MainWindow, ValueCellShowsALostDeviceUntilItIsBack)
     ASSERT_TRUE(WaitFor([&] { return cell("Scale") == "<device lost>"; }));
     QTest::mouseClick(Find<QPushButton>("bbnStop"), Qt::LeftButton);
     EXPECT_EQ(cell("Scale"), "2.0");
+}
+
+TEST_F(MainWindow, WindowShowsTheProgramIconInEveryThemeSize)
+{
+    TfrmMain& w = Open();
+    const QIcon icon = w.windowIcon();
+    ASSERT_FALSE(icon.isNull());
+    for (const int size : kProgramIconSizes) {
+        const QImage image = icon.pixmap(size, size).toImage();
+        EXPECT_EQ(image.size(), QSize(size, size)) << size;
+        // The green plug of a running port list, on a transparent square.
+        const QColor body = image.pixelColor(size / 2, size / 2);
+        EXPECT_GT(body.green(), body.red() + 60) << size;
+        EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0) << size;
+    }
+    const QColor stopped = PlugImage(false, 48).pixelColor(24, 24);
+    EXPECT_EQ(stopped.red(), stopped.green()) << "the tray's stopped plug is grey";
+}
+
+// A database that cannot be opened at start: after the retry time the
+// window shows why and offers to try again; Yes starts another round.
+TEST_F(MainWindow, UnopenableDatabaseIsShownWithAnOfferToTryAgain)
+{
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/LINVARO.GDB"));
+    Make(false, 300, 100);
+    window = std::make_unique<TfrmMain>(*controller);
+    controller->Create();
+    boxes.answers = {6, 7}; // Yes, then No
+    const auto offers = [&] {
+        return std::count_if(boxes.shown.begin(), boxes.shown.end(), [](const ScriptedBoxes::Box& b) {
+            return b.text.find("LINVARO.GDB") != std::string::npos && b.text.find("Try again?") != std::string::npos &&
+                   b.buttons == 3;
+        });
+    };
+    ASSERT_TRUE(WaitFor([&] { return offers() == 2; }, 10000));
+    ServeEventsFor(500);
+    EXPECT_EQ(offers(), 2) << "No ends the offers";
+    EXPECT_FALSE(controller->DatabaseConnected());
 }

@@ -134,11 +134,36 @@ TEST(DeviceNames, ComNamesMapOrFallBackOtherNamesPassThrough)
     } cases[] = {
         {"\\\\.\\COM3", "/dev/ttyUSB0"}, {"COM3", "/dev/ttyUSB0"},   {"\\\\.\\com3", "/dev/ttyUSB0"},
         {"\\\\.\\COM1", "/dev/ttyS0"},   {"\\\\.\\COM12", "/dev/ttyS11"}, {"COM250", "/dev/ttyS249"},
-        {"/dev/pts/7", "/dev/pts/7"},    {"\\\\.\\COM0", "\\\\.\\COM0"},  {"COM", "COM"},
-        {"COM1x", "COM1x"},              {"\\\\.\\COM03", "\\\\.\\COM03"},
+        {"/dev/pts/7", "/dev/pts/7"},    {"\\\\.\\COM0", ""},  {"COM", ""},
+        {"COM1x", ""},                   {"\\\\.\\COM03", ""},  {"COM500", "/dev/ttyS499"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ResolveDevicePath(c.name, ini), c.path) << c.name;
     }
     EXPECT_EQ(ResolveDevicePath("\\\\.\\COM3", nullptr), "/dev/ttyS2");
+}
+
+// Names that are not a canonical COM1..COM500 and not an absolute path are
+// refused naming the port; nothing is opened relative to the current folder.
+TEST(DeviceNames, NonCanonicalNamesAndRelativePathsAreRefusedNamingThem)
+{
+    const ComPortMapping ini = [](const std::string& com) {
+        if (com == "COM1")
+            return DeviceMapping {DeviceMapping::Kind::Path, "ttyUSB0"};
+        if (com == "COM2")
+            return DeviceMapping {DeviceMapping::Kind::Refused, "COM2 is mapped to nothing"};
+        return DeviceMapping {};
+    };
+    for (const char* name : {"COM0", "COM03", "COM501", "\\\\.\\COM0", "COM", "COM1x", "ttyUSB0", "./COM3", ""}) {
+        const DeviceResolution r = ResolveDevice(name, ini);
+        EXPECT_EQ(r.path, "") << name;
+        EXPECT_NE(r.error.find("Invalid Port setting"), std::string::npos) << name << ": " << r.error;
+        const std::string bare = std::string(name).substr(std::string(name).rfind('\\') == std::string::npos ? 0 : 4);
+        EXPECT_NE(r.error.find('"' + bare + '"'), std::string::npos) << r.error;
+    }
+    EXPECT_EQ(ResolveDevice("COM1", ini).path, "");
+    EXPECT_NE(ResolveDevice("COM1", ini).error.find("ttyUSB0"), std::string::npos);
+    EXPECT_EQ(ResolveDevice("COM2", ini).error, "COM2 is mapped to nothing");
+    EXPECT_EQ(ResolveDevice("COM3", ini).path, "/dev/ttyS2");
+    EXPECT_EQ(ResolveDevice("/dev/ttyUSB0", ini).path, "/dev/ttyUSB0");
 }

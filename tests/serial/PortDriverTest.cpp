@@ -9,6 +9,11 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -192,6 +197,59 @@ TEST_F(PortDriverTest, FailedConnectsLeaveThePortClosed)
     std::remove(file.c_str());
 }
 
+namespace {
+
+// The error text of a failed open, seen by a user who may not open the
+// device: root runs it in a child that drops to nobody.
+std::string OpenErrorWithoutPermission(const std::string& device)
+{
+    if (::geteuid() != 0) {
+        ::chmod(device.c_str(), 0);
+        TCommPortDriver drv;
+        drv.SetPortName(device);
+        const bool opened = drv.Connect();
+        ::chmod(device.c_str(), 0600);
+        return opened ? std::string("opened") : drv.LastError();
+    }
+    int out[2];
+    if (::pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::string text = "could not drop to nobody";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            TCommPortDriver drv;
+            drv.SetPortName(device);
+            text = drv.Connect() ? "opened" : drv.LastError();
+        }
+        [[maybe_unused]] auto n = ::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
+
+} // namespace
+
+TEST_F(PortDriverTest, OpenRefusedForPermissionsNamesTheDialoutGroup)
+{
+    ASSERT_EQ(::chmod(pty_.slavePath().c_str(), 0600), 0);
+    const std::string refused = OpenErrorWithoutPermission(pty_.slavePath());
+    EXPECT_NE(refused.find("(errno " + std::to_string(EACCES) + ")"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("group dialout"), std::string::npos) << refused;
+
+    drv_->SetPortName("/dev/no-such-serial-port");
+    EXPECT_FALSE(drv_->Connect());
+    EXPECT_EQ(drv_->LastError().find("dialout"), std::string::npos) << "only a refusal names the group";
+}
+
 TEST_F(PortDriverTest, ClosedDriverRefusesEverything)
 {
     EXPECT_EQ(drv_->SendData("abc", 3), 0u);
@@ -344,4 +402,80 @@ TEST_F(PortDriverTest, AHandlerMayDisconnectAndANestedLoopDoesNotPollAgain)
     ASSERT_TRUE(pty_.write("x"));
     ASSERT_TRUE(WaitUntil([&] { return !drv_->Connected(); }));
     EXPECT_EQ(events, 1);
+}
+
+TEST_F(PortDriverTest, AnIdlePortReadsAtOnceAndABusyOneEveryPollingDelay)
+{
+    // A long delay: bytes after a quiet spell must not wait for it.
+    drv_->SetPollingDelay(2000);
+    ASSERT_TRUE(drv_->Connect());
+    ASSERT_FALSE(WaitUntil([&] { return !received_.empty(); }, 100ms));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty_.write("first"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "an idle port waited for its polling delay";
+
+    // Bytes that follow at once are batched for the next read, one delay on.
+    ASSERT_TRUE(pty_.write("second "));
+    ASSERT_TRUE(pty_.write("third"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 2; }, 10s));
+    EXPECT_EQ(received_[1], "second third");
+
+    // Quiet again after a read that found nothing: read at once again.
+    drv_->SetPollingDelay(5);
+    ASSERT_FALSE(WaitUntil([&] { return received_.size() > 2; }, 2500ms));
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty_.write("fourth"));
+    ASSERT_TRUE(WaitUntil([&] { return received_.size() == 3; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 1000ms);
+}
+
+TEST_F(PortDriverTest, ManyIdlePortsAreWatchedAndAHangUpIsSeenWithoutData)
+{
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+    std::vector<std::unique_ptr<TCommPortDriver>> drivers;
+    std::vector<std::string> lineErrors(40);
+    std::vector<int> got(40, 0);
+    for (int i = 0; i < 40; ++i) {
+        ptys.push_back(std::make_unique<PtyPair>());
+        drivers.push_back(std::make_unique<TCommPortDriver>());
+        drivers.back()->SetPortName(ptys.back()->slavePath());
+        drivers.back()->SetOnReceiveData([&got, i](TCommPortDriver*, const char*, std::uint32_t n) { got[i] += int(n); });
+        drivers.back()->SetOnLineError([&lineErrors, i](TCommPortDriver*, const std::string& e) { lineErrors[i] = e; });
+        ASSERT_TRUE(drivers.back()->Connect());
+    }
+    for (int i = 0; i < 40; i += 3)
+        ASSERT_TRUE(ptys[i]->write("abc"));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < 40; i += 3)
+            if (got[i] != 3)
+                return false;
+        return true;
+    }));
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(got[i], i % 3 == 0 ? 3 : 0) << "port " << i;
+
+    ptys[7]->closeMaster(); // unplugged: no byte, only the hang-up
+    ASSERT_TRUE(WaitUntil([&] { return !lineErrors[7].empty(); }));
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(lineErrors[i].empty(), i != 7) << "port " << i;
+    drivers.clear();
+}
+
+TEST_F(PortDriverTest, ASendWaitsAtMostItsTimeOutInAllBehindAnotherSend)
+{
+    ASSERT_TRUE(drv_->Connect());
+    const std::string data(1 << 20, 'x');
+    auto first = std::async(std::launch::async,
+                            [&] { return drv_->SendDataEx(data.data(), static_cast<std::uint32_t>(data.size()), 60000); });
+    ASSERT_TRUE(WaitUntil([&] { return pty_.pending() >= 1024; })); // under way; nobody reads
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(drv_->SendDataEx("abc", 3, 300), 0u);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 5000ms) << "the send waited for the other one";
+
+    drv_->Disconnect();
+    EXPECT_LT(first.get(), data.size());
 }

@@ -1,3 +1,4 @@
+#include "PortListCommands.h"
 #include "PortSettingStore.h"
 #include "ScopedEnv.h"
 #include "SupportTestEnv.h"
@@ -239,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(Fields, InvalidValue,
                          ::testing::Values(BadValue {psBAUD_RATE, "fast"}, BadValue {psBAUD_RATE, "-9600"},
                                            BadValue {psBAUD_RATE, std::nullopt},
                                            BadValue {psNULL_TERMINATED, "x"}, BadValue {psDISABLED, "yes"},
-                                           BadValue {psCONVERT_HEX, "1.5"}, BadValue {psLOGGED, std::nullopt},
+                                           BadValue {psCONVERT_HEX, "1.5"}, BadValue {psLOGGED, "0.5"},
                                            BadValue {psID, "first"}),
                          [](const auto& info) {
                              return std::string("Column_") + kPortSettingColumns[info.param.field] + "_" +
@@ -354,5 +355,109 @@ TEST_P(UnreadableTable, LeavesTheGridUnchanged)
 
 INSTANTIATE_TEST_SUITE_P(Tables, UnreadableTable,
                          ::testing::Values("", createTable([](int f) { return f == psLOGGED ? "_GONE" : ""; })));
+
+// Provisioned with the sqlite3 tool: integer columns declared REAL, values
+// stored as 1.0, and the flags left out of the INSERT (NULL).
+TEST_F(Store, RealColumnsAndLeftOutFlagsLoadAsTheirIntegers)
+{
+    exec(createTable([](int f) { return PortSettingReadAsInteger(static_cast<PortSettingField>(f)) ? " REAL" : " TEXT"; }));
+    ASSERT_TRUE(EnsurePortSettingTable(da, conn, error)) << error;
+    exec("INSERT INTO PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL, "
+         "NULL_TERMINATED, AUTO_SEND_INTERVAL) VALUES (1.0, 'Scale', 'COM3', '9600', '8', 'None', '1', 'None', 13.0, "
+         "'250')");
+    exec("INSERT INTO PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL, "
+         "DISABLED, CONVERT_HEX, LOGGED) VALUES (2, 'Belt', 'COM4', '9600', '8', 'None', '1', 'None', '1', 1.0, 0.0)");
+    TPortGrid grid;
+    const PortSettingLoad load = LoadPortSettings(da, conn, grid);
+    EXPECT_TRUE(load.problems.empty()) << load.problems.front();
+    ASSERT_EQ(load.rows.size(), 2u);
+    const TPortSetting& belt = load.rows[0].second;
+    const TPortSetting& scale = load.rows[1].second;
+    EXPECT_EQ(scale[psID], "1");
+    EXPECT_EQ(scale[psNULL_TERMINATED], "13");
+    EXPECT_EQ(scale[psDISABLED], "0");
+    EXPECT_EQ(scale[psCONVERT_HEX], "0");
+    EXPECT_EQ(scale[psLOGGED], "0");
+    EXPECT_EQ(scale[psAUTO_SEND_INTERVAL], "250");
+    EXPECT_TRUE(belt.disabled());
+    EXPECT_TRUE(belt.convertHex());
+    EXPECT_EQ(belt[psNULL_TERMINATED], "0");
+    // Saved back into the REAL columns, the rows read back as written.
+    ASSERT_TRUE(save(grid));
+    EXPECT_EQ(messages, kSaved);
+}
+
+TEST_F(Store, RowsWithoutANumberAreNumberedRowsThatNewAndSaveKeep)
+{
+    exec(kAllText);
+    insert(setting("1", "First", "COM1"));
+    exec("INSERT INTO PORT_SETTING (DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL) "
+         "VALUES ('No number', 'COM2', '9600', '8', 'None', '1', 'None')");
+    exec("INSERT INTO PORT_SETTING (ID, DESCRIPTION, PORT, BAUD_RATE, DATA_BITS, PARITY, STOP_BITS, FLOW_CONTROL) "
+         "VALUES ('', 'Zero text', 'COM3', '9600', '8', 'None', '1', 'None')");
+    TPortGrid grid;
+    const PortSettingLoad load = LoadPortSettings(da, conn, grid);
+    ASSERT_EQ(grid.RowCount(), 4);
+    for (int row = 1; row < 4; ++row) {
+        EXPECT_FALSE(grid.RowIsEmpty(row)) << row;
+        EXPECT_EQ(grid.Cell(psID, row), std::to_string(row));
+    }
+    EXPECT_EQ(load.rows.size(), 3u);
+    // New adds a row; it takes none of the loaded ones.
+    ASSERT_TRUE(PortListNew(grid, [](const TPortGrid&, int, TPortSetting& entered) {
+        entered = setting("", "Added", "COM4");
+        return true;
+    }));
+    ASSERT_EQ(grid.RowCount(), 5);
+    EXPECT_EQ(grid.Cell(psDESCRIPTION, 2), "No number");
+    ASSERT_TRUE(save(grid));
+    const Rows stored = query("SELECT DESCRIPTION FROM PORT_SETTING ORDER BY DESCRIPTION", {"DESCRIPTION"});
+    EXPECT_EQ(stored, (Rows {{"Added"}, {"First"}, {"No number"}, {"Zero text"}}));
+}
+
+TEST_F(Store, AutoSuffixWithNulRoundTripsWhole)
+{
+    ASSERT_TRUE(EnsurePortSettingTable(da, conn, error));
+    TPortSetting s = setting("1", "Scale", "COM3");
+    s[psAUTO_SUFFIX] = std::string("#\0\r", 3);
+    TPortGrid grid;
+    fill(grid, {s});
+    ASSERT_TRUE(save(grid));
+    TPortGrid loaded;
+    const PortSettingLoad load = LoadPortSettings(da, conn, loaded);
+    ASSERT_EQ(load.rows.size(), 1u);
+    EXPECT_EQ(loaded.Cell(psAUTO_SUFFIX, 1), s[psAUTO_SUFFIX]);
+    EXPECT_EQ(load.rows[0].second[psAUTO_SUFFIX].size(), 3u);
+}
+
+class TriggeredSave : public Store, public ::testing::WithParamInterface<Obstacle> {};
+
+// Triggers that make the table hold something else than what Save wrote:
+// Save finds it before the commit, keeps the previous rows and says so.
+TEST_P(TriggeredSave, IsFoundByReadingBackAndKeepsThePreviousRows)
+{
+    ASSERT_TRUE(EnsurePortSettingTable(da, conn, error));
+    insert(setting("1", "Kept", "COM1"));
+    for (const auto& sql : GetParam().sql)
+        exec(sql);
+    const Rows before = dump();
+    TPortGrid grid;
+    fill(grid, {setting("1", "New", "COM1"), setting("2", "Other", "COM2")});
+    EXPECT_FALSE(save(grid));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(std::get<0>(messages[0]).find("not stored as written"), std::string::npos) << std::get<0>(messages[0]);
+    EXPECT_EQ(std::get<1>(messages[0]), 1);
+    EXPECT_EQ(dump(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Triggers, TriggeredSave,
+    ::testing::Values(Obstacle {"Duplicates", {"CREATE TRIGGER twice AFTER INSERT ON PORT_SETTING WHEN NEW.ID = 1 "
+                                               "BEGIN INSERT INTO PORT_SETTING (ID, DESCRIPTION) VALUES (9, 'Copy'); END"}},
+                      Obstacle {"Drops", {"CREATE TRIGGER lose AFTER INSERT ON PORT_SETTING WHEN NEW.ID = 2 "
+                                          "BEGIN DELETE FROM PORT_SETTING WHERE ID = 2; END"}},
+                      Obstacle {"Changes", {"CREATE TRIGGER change AFTER INSERT ON PORT_SETTING "
+                                            "BEGIN UPDATE PORT_SETTING SET PORT = 'COM9' WHERE ID = NEW.ID; END"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -7,6 +7,9 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace supporttest;
 
 namespace {
@@ -154,22 +157,72 @@ TEST_F(Settings, FileIsReplacedWholeAndACopyLeftByAKilledSaveIsNotTakenOver)
     after.portResponseTimeout = 7000;
     ASSERT_TRUE(write(after)) << error;
     EXPECT_EQ(fields(read()), fields(after));
-    EXPECT_FALSE(std::filesystem::exists(ini + ".saving"));
+    EXPECT_EQ(readFile(ini).find("Half.Written"), std::string::npos);
 }
 
 TEST_F(Settings, FileThatCannotBeReplacedStaysAsItWasAndIsReported)
 {
     const SystemSettings before {5, 5000, false, false, false, false, "Old.Server", false, ""};
-    ASSERT_TRUE(write(before)) << error;
-    const std::string text = readFile(ini);
-    // The place of the copy is taken by a folder that cannot be removed.
-    std::filesystem::create_directories(ini + ".saving/taken");
     SystemSettings after = before;
     after.remoteOpcServer = "New.Server";
+    // Too large to be read, a FIFO, a folder: Save must say it did not save.
+    ASSERT_TRUE(write(before)) << error;
+    ASSERT_EQ(truncate(ini.c_str(), 16 * 1024 * 1024 + 1), 0);
     EXPECT_FALSE(write(after));
     EXPECT_NE(error.find("Linvaro.ini"), std::string::npos) << error;
-    EXPECT_EQ(readFile(ini), text);
-    EXPECT_TRUE(std::filesystem::exists(ini + ".saving/taken"));
+    EXPECT_EQ(std::filesystem::file_size(ini), 16u * 1024 * 1024 + 1);
+    std::filesystem::remove(ini);
+    ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
+    EXPECT_FALSE(write(after));
+    EXPECT_TRUE(std::filesystem::is_fifo(ini));
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    EXPECT_FALSE(write(after));
+    EXPECT_TRUE(std::filesystem::is_directory(ini));
+}
+
+TEST_F(Settings, LogFileSizeIsReadInMegabytesWithItsDefault)
+{
+    EXPECT_EQ(read().logFileSizeMb, 10);
+    writeFile(ini, "[System]\nLog File Size = 3\n");
+    EXPECT_EQ(read().logFileSizeMb, 3);
+    writeFile(ini, "[System]\nLog File Size=0\n");
+    EXPECT_EQ(read().logFileSizeMb, 0);
+}
+
+TEST_F(Settings, LinkedFileStaysALinkAndItsTargetGetsTheSettings)
+{
+    std::filesystem::create_directory(dir.file("shared"));
+    const std::string target = dir.file("shared/Linvaro.ini");
+    writeFile(target, "[Serial Ports]\nCOM1=/dev/ttyUSB0\n");
+    std::filesystem::create_symlink(target, ini);
+    SystemSettings s;
+    s.remoteOpcServer = "Linked.Server";
+    ASSERT_TRUE(write(s)) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_NE(readFile(target).find("Remote OPC Server=Linked.Server"), std::string::npos);
+    EXPECT_NE(readFile(target).find("COM1=/dev/ttyUSB0"), std::string::npos);
+}
+
+// How COMn is found in [Serial Ports]: missing keys keep the default device,
+// and a port whose mapping is empty or whose file cannot be read opens none.
+TEST_F(Settings, SerialMappingRefusesEmptyOrUnreadableAndReadsEditedFiles)
+{
+    using Kind = serial::DeviceMapping::Kind;
+    const auto mapping = SerialPortMapping(libs().gn, ini);
+    writeFile(ini, "\xEF\xBB\xBF[Serial Ports]\rCOM1= \"/dev/ttyUSB0\" \rCOM2=\r");
+    EXPECT_EQ(mapping("COM1").kind, Kind::Path);
+    EXPECT_EQ(mapping("COM1").text, "/dev/ttyUSB0");
+    EXPECT_EQ(mapping("COM2").kind, Kind::Refused);
+    EXPECT_NE(mapping("COM2").text.find("empty"), std::string::npos);
+    EXPECT_EQ(mapping("COM3").kind, Kind::Unmapped);
+    EXPECT_EQ(serial::ResolveDevice("\\\\.\\COM2", mapping).path, "");
+    EXPECT_EQ(serial::ResolveDevice("\\\\.\\COM2", mapping).error, mapping("COM2").text);
+    ASSERT_EQ(truncate(ini.c_str(), 16 * 1024 * 1024 + 1), 0);
+    for (const char* com : {"COM1", "COM3"}) {
+        EXPECT_EQ(mapping(com).kind, Kind::Refused) << com;
+        EXPECT_NE(mapping(com).text.find("16 MiB"), std::string::npos) << mapping(com).text;
+    }
 }
 
 TEST_F(Settings, AutostartEntryIsWrittenWholeAndRemoved)

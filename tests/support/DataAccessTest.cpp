@@ -1,6 +1,8 @@
 #include "SupportTestEnv.h"
 
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -263,6 +265,103 @@ TEST_F(DataAccess, ThreadsMayShareOneConnection)
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(da.DeleteRecords(conn, "PORT_SETTING", "ID = ID", true), 200);
+}
+
+// Tables provisioned with the sqlite3 tool: integer columns declared REAL or
+// NUMERIC give 1.0 back, and columns left out of an INSERT are NULL.
+TEST_F(DataAccess, WholeNumbersOfAnyStorageClassAreIntegersAndNullIsZero)
+{
+    ASSERT_TRUE(da.ExecuteSQL(conn, "CREATE TABLE T (V REAL, N NUMERIC, X)", true));
+    const struct {
+        const char* value; // SQL literal
+        bool ok;
+        int expected;
+    } cases[] = {{"1.0", true, 1}, {"13.0", true, 13}, {"'1'", true, 1},   {"'1.0'", true, 1}, {"NULL", true, 0},
+                 {"-4.0", true, -4}, {"1.5", false, 0}, {"''", false, 0}, {"'x'", false, 0}, {"1e300", false, 0}};
+    for (const auto& c : cases) {
+        const std::string sql = std::string("INSERT INTO T VALUES (") + c.value + ", " + c.value + ", " + c.value + ")";
+        ASSERT_TRUE(da.ExecuteSQL(conn, sql.c_str(), true)) << da.LastDBError(conn);
+        QbRecordSet* rs = nullptr;
+        ASSERT_TRUE(da.QueryRecords(conn, "SELECT * FROM T", &rs, true));
+        for (const char* field : {"V", "N", "X"}) {
+            bool ok = !c.ok;
+            EXPECT_EQ(da.RecordSetFieldAsInteger(rs, field, &ok), c.expected) << c.value << " in " << field;
+            EXPECT_EQ(ok, c.ok) << c.value << " in " << field;
+        }
+        da.FreeRecordSet(rs);
+        ASSERT_TRUE(da.ExecuteSQL(conn, "DELETE FROM T", true));
+    }
+}
+
+TEST_F(DataAccess, ValuesHoldingNulAreStoredAndReadWhole)
+{
+    const std::string suffix("#\0\r\0", 4);
+    const char* columns[] = {"ID", "AUTO_SUFFIX"};
+    const char* values[] = {"1", suffix.data()};
+    const int lengths[] = {-1, static_cast<int>(suffix.size())};
+    ASSERT_EQ(da.InsertRecordN(conn, "PORT_SETTING", columns, values, lengths, 2, true), 1);
+    QbRecordSet* rs = nullptr;
+    ASSERT_TRUE(da.QueryRecords(conn, "SELECT ID, AUTO_SUFFIX FROM PORT_SETTING", &rs, true));
+    EXPECT_EQ(da.RecordSetFieldLength(rs, "AUTO_SUFFIX"), 4);
+    EXPECT_EQ(std::string(da.RecordSetFieldAsString(rs, "AUTO_SUFFIX"), 4), suffix);
+    EXPECT_EQ(da.RecordSetFieldLength(rs, "ID"), 1);
+    EXPECT_EQ(da.RecordSetFieldLength(rs, "MISSING"), -1);
+    da.FreeRecordSet(rs);
+}
+
+// A configuration file made to hang the program: a view that never ends, a
+// view with giant values, a trigger that inserts for ever.
+TEST_F(DataAccess, RunawayStatementsEndWithAnErrorWithinTheirBound)
+{
+    ASSERT_TRUE(da.ExecuteSQL(conn,
+                              "CREATE VIEW ENDLESS AS WITH RECURSIVE R(N) AS (SELECT 1 UNION ALL SELECT N + 1 FROM R) "
+                              "SELECT max(N) AS N FROM R",
+                              true));
+    ASSERT_TRUE(da.ExecuteSQL(conn, "CREATE VIEW HUGE AS SELECT zeroblob(200000000) AS V", true));
+    ASSERT_TRUE(da.ExecuteSQL(conn, "PRAGMA recursive_triggers = ON", true));
+    ASSERT_TRUE(da.ExecuteSQL(conn, "CREATE TABLE LOOP (N INTEGER)", true));
+    ASSERT_TRUE(da.ExecuteSQL(conn,
+                              "CREATE TRIGGER AGAIN AFTER INSERT ON LOOP BEGIN INSERT INTO LOOP VALUES (NEW.N + 1); END",
+                              true));
+    QbRecordSet* rs = nullptr;
+    EXPECT_FALSE(da.QueryRecords(conn, "SELECT * FROM HUGE", &rs, true));
+    EXPECT_EQ(rs, nullptr);
+    EXPECT_NE(std::string(da.LastDBError(conn)), "");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(da.QueryRecords(conn, "SELECT * FROM ENDLESS", &rs, true));
+    EXPECT_NE(std::string(da.LastDBError(conn)).find("ran longer than"), std::string::npos) << da.LastDBError(conn);
+    EXPECT_FALSE(da.ExecuteSQL(conn, "INSERT INTO LOOP VALUES (1)", true));
+    // Each ends at its 10 s bound (generous margin for a loaded machine).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The connection still works afterwards.
+    EXPECT_EQ(insert("1", "after"), 1);
+}
+
+// A termination signal while the start-up is inside the database: the
+// statement ends at once. Run in a child process, as the abort is for good.
+TEST_F(DataAccess, AbortEndsARunningStatementAtOnce)
+{
+    ASSERT_TRUE(da.ExecuteSQL(conn,
+                              "CREATE VIEW ENDLESS AS WITH RECURSIVE R(N) AS (SELECT 1 UNION ALL SELECT N + 1 FROM R) "
+                              "SELECT max(N) AS N FROM R",
+                              true));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::thread signal([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                da.AbortAllDB();
+            });
+            const auto start = std::chrono::steady_clock::now();
+            QbRecordSet* rs = nullptr;
+            const bool ok = da.QueryRecords(conn, "SELECT * FROM ENDLESS", &rs, true);
+            const auto took = std::chrono::steady_clock::now() - start;
+            signal.join();
+            const bool refusedAfter = da.ConnectDB(dir.file("other.db").c_str(), "", "", true, nullptr) == 0;
+            std::exit(!ok && took < std::chrono::seconds(5) && refusedAfter ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -107,7 +108,7 @@ TEST_F(General, ValuesRoundTripVerbatim)
                  {"System", "Remote OPC Server", "Vendor.Server.1"},
                  {"Security", "Password", "q83v+/ab=="},
                  {"Security", "Note", "a=b=c"},
-                 {"Other Section", "Key", "  blanks kept  "},
+                 {"Other Section", "Key", "blanks  inside  kept"},
                  {"Other Section", "Empty", ""},
                  {"Other Section", "Text", "Zürich ; not a comment [x]"}};
     for (const auto& c : cases)
@@ -148,7 +149,7 @@ TEST_F(General, HandWrittenFileIsReadAsOnWindows)
                    "Orphan=other\r\n"
                    "[system]\r\n"
                    "Late=in a repeated section\r\n");
-    EXPECT_EQ(get("System", "Tag Response Timeout"), " 7");
+    EXPECT_EQ(get("System", "Tag Response Timeout"), "7");
     EXPECT_EQ(get("System", "Dup"), "first");
     EXPECT_EQ(get("System", "; Comment"), "<default>");
     EXPECT_EQ(get("System", "Orphan"), "<default>");
@@ -278,7 +279,8 @@ TEST_F(General, LogLinesAreAppendedInOrderWithATimeStamp)
         ASSERT_TRUE(std::regex_search(line, m, stamp, std::regex_constants::match_continuous)) << line;
         messages.push_back(m.suffix());
     }
-    EXPECT_EQ(messages, (std::vector<std::string> {"Loading settings.", "Port \"Scale\" started!", "two  lines", ""}));
+    EXPECT_EQ(messages,
+              (std::vector<std::string> {"Loading settings.", "Port \"Scale\" started!", "two\\r\\nlines", ""}));
 }
 
 TEST_F(General, LogLinesFromThreadsStayWhole)
@@ -363,6 +365,122 @@ TEST_F(General, AnInstalledHandlerAnswersInsteadAndCanBeRemoved)
     StderrCapture capture(dir.file("stderr"));
     EXPECT_EQ(gn.ShowMsg("Save changes?", QB_MSG_CONFIRMATION, QB_BTN_YES | QB_BTN_NO, 0), QB_ID_NO);
     EXPECT_EQ(script.seen.size(), 1u);
+}
+
+// Files written by other editors: a UTF-8 byte-order mark, old Mac line ends,
+// values with blanks and quotes around them.
+TEST_F(General, ByteOrderMarkAnyLineEndsBlanksAndQuotesAreRead)
+{
+    const std::string files[] = {"\xEF\xBB\xBF[Serial Ports]\r\nCOM1=/dev/ttyUSB0 \r\n",
+                                 "[Serial Ports]\rCOM1=\"/dev/ttyUSB0\"\r",
+                                 "\xEF\xBB\xBF[Serial Ports]\nCOM1 =\t/dev/ttyUSB0\t\n[Other]\rX=1"};
+    for (const auto& text : files) {
+        writeFile(ini, text);
+        EXPECT_EQ(get("Serial Ports", "COM1"), "/dev/ttyUSB0") << text;
+        // A rewrite keeps the mark and the file's own line ends.
+        gn.SetInitSettingStr("Serial Ports", "COM2", "/dev/ttyUSB1", ini.c_str());
+        EXPECT_EQ(get("Serial Ports", "COM2"), "/dev/ttyUSB1") << text;
+        EXPECT_EQ(get("Serial Ports", "COM1"), "/dev/ttyUSB0") << text;
+        const std::string after = readFile(ini);
+        EXPECT_EQ(after.rfind("\xEF\xBB\xBF", 0) == 0, text.rfind("\xEF\xBB\xBF", 0) == 0) << after;
+        const char* eol = text.find("\r\n") != std::string::npos ? "\r\n" : text.find('\n') == std::string::npos ? "\r" : "\n";
+        EXPECT_NE(after.find(std::string("COM2=/dev/ttyUSB1") + eol), std::string::npos) << after;
+    }
+}
+
+TEST_F(General, AnUnreadableOrOversizedIniIsToldOnceAndReadsAsDefaults)
+{
+    const std::string big = dir.file("big.ini");
+    writeFile(big, "[Serial Ports]\nCOM1=/dev/ttyUSB0\n");
+    ASSERT_EQ(truncate(big.c_str(), 16 * 1024 * 1024 + 1), 0);
+    const std::string fifo = dir.file("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {big, fifo, dir.path()}) {
+        StderrCapture capture(dir.file("stderr"));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(std::string(gn.GetInitSettingStr("Serial Ports", "COM1", path.c_str(), "d")), "d") << path;
+        const std::string told = capture.text();
+        EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+        EXPECT_NE(told.find(path), std::string::npos) << told;
+        EXPECT_NE(std::string(gn.IniFileProblem(path.c_str())), "") << path;
+    }
+    EXPECT_EQ(std::string(gn.IniFileProblem(ini.c_str())), ""); // missing: not a problem
+    writeFile(ini, "[System]\n");
+    EXPECT_EQ(std::string(gn.IniFileProblem(ini.c_str())), "");
+}
+
+TEST_F(General, WritingSettingsReportsEveryFailureAndKeepsALinkedFile)
+{
+    const char* sections[] = {"System", "Security"};
+    const char* keys[] = {"Log Event", "Protect Settings"};
+    const char* values[] = {"1", "0"};
+    const auto write = [&](const std::string& path) { return std::string(gn.WriteInitSettings(path.c_str(), sections, keys, values, 2)); };
+
+    const std::string big = dir.file("big.ini");
+    writeFile(big, "[System]\n");
+    ASSERT_EQ(truncate(big.c_str(), 16 * 1024 * 1024 + 1), 0);
+    const std::string fifo = dir.file("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {big, fifo, dir.path()})
+        EXPECT_NE(write(path), "") << path;
+    struct stat st {};
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(stat(big.c_str(), &st) == 0 && st.st_size == 16 * 1024 * 1024 + 1);
+
+    // Through a symbolic link: the link stays, its target (in another
+    // folder) gets the keys, and no temporary file is left in either folder.
+    std::filesystem::create_directory(dir.file("real"));
+    const std::string target = dir.file("real/Linvaro.ini");
+    writeFile(target, "[System]\nTag Response Timeout=7\n");
+    std::filesystem::create_symlink(target, ini);
+    EXPECT_EQ(write(ini), "");
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_EQ(readFile(target), "[System]\nTag Response Timeout=7\nLog Event=1\n\n[Security]\nProtect Settings=0\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("real")), {}), 1);
+}
+
+TEST_F(General, LogFilesRotateAtTheirSizeKeepingFiveOld)
+{
+    const std::string log = dir.file("Linvaro.log");
+    const std::string line(100, 'x'); // 120 bytes a line with its time stamp
+    for (int i = 0; i < 40; ++i)
+        gn.AddLogEx((line + std::to_string(i % 10)).c_str(), log.c_str(), 500);
+    std::vector<std::string> names = folderEntries();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string> {"Linvaro.log", "Linvaro.log.1", "Linvaro.log.2", "Linvaro.log.3",
+                                                "Linvaro.log.4", "Linvaro.log.5"}));
+    for (const auto& name : names)
+        EXPECT_LE(std::filesystem::file_size(dir.file(name)), 500u) << name;
+    // The newest line is in the current file, the older ones in .1.
+    EXPECT_NE(readFile(log).find(line + "9\n"), std::string::npos);
+    EXPECT_NE(readFile(log + ".1").find(line + "5\n"), std::string::npos);
+}
+
+TEST_F(General, LogFileBehindASymbolicLinkIsToldAndNotWritten)
+{
+    const std::string victim = dir.file("victim");
+    writeFile(victim, "precious\n");
+    const std::string log = dir.file("Linvaro.log");
+    std::filesystem::create_symlink(victim, log);
+    StderrCapture capture(dir.file("stderr"));
+    gn.AddLog("forged", log.c_str());
+    gn.AddLog("forged again", log.c_str());
+    const std::string told = capture.text();
+    EXPECT_EQ(readFile(victim), "precious\n");
+    EXPECT_NE(told.find("symbolic link"), std::string::npos) << told;
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+}
+
+TEST_F(General, LoggedTextCannotForgeLinesOrControlTheTerminal)
+{
+    const std::string log = dir.file("Linvaro.log");
+    gn.AddLog("port \"A\nFAKE 2024-01-01 00:00:00 Port started\" \x1b[2J\x7f", log.c_str());
+    gn.AddLog(std::string(20000, 'y').c_str(), log.c_str());
+    const std::string text = readFile(log);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    EXPECT_NE(text.find("port \"A\\nFAKE 2024-01-01 00:00:00 Port started\" \\x1B[2J\\x7F\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" [... 11808 more bytes cut]\n"), std::string::npos);
+    EXPECT_LT(text.size(), 9000u);
 }
 
 } // namespace
