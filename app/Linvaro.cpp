@@ -2,6 +2,7 @@
 // the controller with its main window (or without, in headless mode).
 #include "AppInit.h"
 #include "ConsoleOutput.h"
+#include "StderrRelay.h"
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
@@ -242,7 +243,9 @@ int main(int argc, char** argv)
     if (cl.headless)
         options.startArguments.push_back("--headless");
     options.headless = !gui;
-    // Outlives the controller, whose last log lines it still takes.
+    // Both outlive the controller, whose last log lines they still take; the
+    // relay of standard error goes last.
+    std::unique_ptr<StderrRelay> stderrRelay;
     std::unique_ptr<ConsoleOutput> console;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
@@ -279,6 +282,8 @@ int main(int argc, char** argv)
         // A reader that stalls never holds the main thread: lines queue up
         // to a bound and are then dropped (and counted).
         console = std::make_unique<ConsoleOutput>(STDOUT_FILENO);
+        // Message boxes and warnings go to standard error: the same holds there.
+        stderrRelay = std::make_unique<StderrRelay>();
         QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [&console](const QString& line) {
             if (console)
                 console->Write(line.toStdString());
