@@ -324,6 +324,13 @@ int main(int argc, char** argv)
     // without a bus the program runs for its in-process uses only.
     QString busError;
     std::unique_ptr<opcdbus::BusServer> bus = opcdbus::ServeOpcServerClass(&busError);
+    if (bus)
+        ConfigureOpcBus(*bus, controller, [&libs, &home](const char* section, const char* key) {
+            const char* v = libs.gn.GetInitSettingStr
+                                ? libs.gn.GetInitSettingStr(section, key, (home + MainController::kIniFile).c_str(), "")
+                                : nullptr;
+            return std::string(v ? v : "");
+        });
     if (!bus) {
         const std::string text = "The OPC server is not on the session bus: " + busError.toStdString();
         controller.Activity().Log(text);
