@@ -2,6 +2,7 @@
 // the controller with its main window (or without, in headless mode).
 #include "AppInit.h"
 #include "ConsoleOutput.h"
+#include "StderrRelay.h"
 #include "Main.h"
 #include "MainController.h"
 #include "MessageBoxes.h"
@@ -252,7 +253,9 @@ int main(int argc, char** argv)
     if (cl.headless)
         options.startArguments.push_back("--headless");
     options.headless = !gui;
-    // Outlives the controller, whose last log lines it still takes.
+    // Both outlive the controller, whose last log lines they still take; the
+    // relay of standard error goes last.
+    std::unique_ptr<StderrRelay> stderrRelay;
     std::unique_ptr<ConsoleOutput> console;
     MainController controller(options, libs, remote);
     // The in-process OPC server serves the controller's tag table.
@@ -289,6 +292,8 @@ int main(int argc, char** argv)
         // A reader that stalls never holds the main thread: lines queue up
         // to a bound and are then dropped (and counted).
         console = std::make_unique<ConsoleOutput>(STDOUT_FILENO);
+        // Message boxes and warnings go to standard error: the same holds there.
+        stderrRelay = std::make_unique<StderrRelay>();
         QObject::connect(&controller.Activity(), &ActivityLog::lineAdded, [&console](const QString& line) {
             if (console)
                 console->Write(line.toStdString());
@@ -329,6 +334,13 @@ int main(int argc, char** argv)
     // without a bus the program runs for its in-process uses only.
     QString busError;
     std::unique_ptr<opcdbus::BusServer> bus = opcdbus::ServeOpcServerClass(&busError);
+    if (bus)
+        ConfigureOpcBus(*bus, controller, [&libs, &home](const char* section, const char* key) {
+            const char* v = libs.gn.GetInitSettingStr
+                                ? libs.gn.GetInitSettingStr(section, key, (home + MainController::kIniFile).c_str(), "")
+                                : nullptr;
+            return std::string(v ? v : "");
+        });
     if (!bus) {
         const std::string text = "The OPC server is not on the session bus: " + busError.toStdString();
         controller.Activity().Log(text);

@@ -6,20 +6,24 @@
 // 50 items per group to show how the cost grows with the item count; and
 // once with texts whose length changes at every pulse (a new string per
 // value instead of one rewritten in place). Times are CPU time of the main
-// thread per pulse.
+// thread per pulse. Tags are stored through the tag table, which tells the
+// server which ones changed, as the program's port links do.
 //
 //   opc_pulse_bench [pulses=300] [json-file]
+#include "BenchGroups.h"
 #include "ComObject.h"
 #include "DataChangeSink.h"
 #include "Globals.h"
 #include "OPCDA.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -40,6 +44,7 @@ constexpr int kServers = 31;
 constexpr int kGroupsPerServer = 10;
 constexpr int kTags = 100;
 constexpr double kPulseDays = 10.0 / 86400000.0;
+std::uint32_t g_tick = 0; // the tick counter the server sees
 
 // A client's sink that takes the values as a client would have to: it
 // reads every entry once.
@@ -95,42 +100,18 @@ bool Build(Load& load, int itemsPerGroup, DWORD rate)
             return false;
         load.servers.push_back(server);
         for (int g = 0; g < kGroupsPerServer; ++g) {
-            IUnknown* unk = nullptr;
-            OPCHANDLE h = 0;
-            DWORD revised = 0;
-            const std::u16string name = U16FromAnsi("group" + std::to_string(g));
-            if (FAILED(server->AddGroup(name.c_str(), 1, rate, static_cast<OPCHANDLE>(g), nullptr, nullptr, 0, &h,
-                                        &revised, IID_IUnknown, &unk)))
-                return false;
-            load.groups.push_back(unk);
-            std::vector<OPCITEMDEF> defs(static_cast<std::size_t>(itemsPerGroup));
-            for (int i = 0; i < itemsPerGroup; ++i) {
-                defs[static_cast<std::size_t>(i)] = OPCITEMDEF{};
-                defs[static_cast<std::size_t>(i)].szItemID = ids[static_cast<std::size_t>((g * 7 + i) % kTags)].data();
-                defs[static_cast<std::size_t>(i)].bActive = 1;
-                defs[static_cast<std::size_t>(i)].hClient = static_cast<OPCHANDLE>(i);
-            }
-            IOPCItemMgt* mgt = nullptr;
-            unk->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&mgt));
-            OPCITEMRESULT* results = nullptr;
-            HRESULT* errors = nullptr;
-            const HRESULT added = mgt->AddItems(static_cast<DWORD>(itemsPerGroup), defs.data(), &results, &errors);
-            CoTaskMemFree(results);
-            CoTaskMemFree(errors);
-            mgt->Release();
-            if (added != S_OK)
-                return false;
+            std::vector<std::u16string*> groupIds;
+            for (int i = 0; i < itemsPerGroup; ++i)
+                groupIds.push_back(&ids[static_cast<std::size_t>((g * 7 + i) % kTags)]);
             auto* sink = new CountingSink;
             sink->AddRef();
             load.sinks.push_back(sink);
-            IConnectionPointContainer* cpc = nullptr;
-            unk->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-            IConnectionPoint* cp = nullptr;
-            cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp);
-            DWORD cookie = 0;
-            cp->Advise(sink, &cookie);
-            cp->Release();
-            cpc->Release();
+            IUnknown* group = bench::AddAdvisedGroup(*server, U16FromAnsi("group" + std::to_string(g)), rate,
+                                                     static_cast<OPCHANDLE>(g), groupIds,
+                                                     *static_cast<IOPCDataCallback*>(sink));
+            if (!group)
+                return false;
+            load.groups.push_back(group);
         }
     }
     factory->Release();
@@ -167,8 +148,9 @@ Result Run(const std::string& name, TTagTable& tags, int itemsPerGroup, DWORD ra
     std::vector<double> times;
     const auto pulse = [&](int p) {
         for (int t = 0; t < kTags; ++t)
-            tags.Value(static_cast<std::size_t>(t)).textValue = texts[p & 1][static_cast<std::size_t>(t)];
+            tags.SetText(static_cast<std::size_t>(t), texts[p & 1][static_cast<std::size_t>(t)]);
         now += kPulseDays;
+        g_tick += 10; // the pulses are 10 ms apart for the server, however fast they run here
         const unsigned long long before = load.Entries();
         const double start = ThreadCpuNs();
         OpcServerPulse(now);
@@ -206,6 +188,9 @@ int main(int argc, char** argv)
         tags.BindTag("Port" + std::to_string(t) + "_COM" + std::to_string(t + 1));
     OpcContext& context = TheOpcContext();
     context.tags = &tags;
+    context.tickCount = [] { return g_tick; };
+    // The address space tells the server which tags were stored.
+    tags.onTextChanged = [](std::size_t index) { OpcTagChanged(static_cast<int>(index)); };
 
     std::vector<Result> results;
     for (int items : {100, 50}) {

@@ -6,9 +6,7 @@
 //
 // Exit status: 0 when every string arrived in order, the main thread stayed
 // under the CPU limit and the feeder kept up with the byte rate; 2 otherwise.
-#include "BenchHost.h"
-#include "CommObjList.h"
-#include "Globals.h"
+#include "BenchPorts.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -54,54 +52,17 @@ int main(int argc, char** argv)
     const double maxCpuPercent = argc > 4 ? std::atof(argv[4]) : 50.0;
     constexpr double kBytesPerSecond = 115200.0 / 10.0; // 8N1: ten bits a byte
 
-    // Two descriptors a port (master here, the slave in the driver).
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-
-    std::vector<int> masters;
-    std::vector<std::string> slaves;
-    for (int i = 0; i < ports; ++i) {
-        int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m < 0 || grantpt(m) || unlockpt(m)) {
-            std::fprintf(stderr, "cannot open pseudo-terminal %d\n", i);
-            return 1;
-        }
-        // Non-blocking: a receive side that cannot keep up leaves strings in
-        // the feeder's queue (counted as lost) instead of stalling the run.
-        fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-        masters.push_back(m);
-        slaves.emplace_back(ptsname(m));
-    }
-    TCommPortDriver::SetDeviceNameResolver([&](const std::string& com) -> std::string {
-        const int n = std::atoi(com.c_str() + 3);
-        return n >= 1 && n <= ports ? slaves[static_cast<std::size_t>(n - 1)] : std::string();
-    });
-
-    BenchHost host;
+    bench::PtyPorts pty;
     TTagTable tags;
-    TCommObjList list(host, &tags, nullptr);
-    std::vector<TCommObjList::GridRow> rows;
-    for (int i = 0; i < ports; ++i) {
-        TPortSetting s;
-        s[psDESCRIPTION] = "Port" + std::to_string(i + 1);
-        s[psPORT] = "COM" + std::to_string(i + 1);
-        s[psBAUD_RATE] = "115200";
-        s[psDATA_BITS] = "8";
-        s[psPARITY] = "None";
-        s[psSTOP_BITS] = "1";
-        s[psFLOW_CONTROL] = "None";
-        s[psNULL_TERMINATED] = "13";
-        rows.emplace_back(i + 1, s);
-    }
-    list.Rebuild(rows, LinkConfig{});
-    list.StartAll();
-    if (!list.Scanning()) {
+    if (!pty.Open(ports))
+        return 1;
+    if (!pty.StartLinks(tags)) {
         std::fprintf(stderr, "ports did not start\n");
         return 1;
     }
+    const std::vector<int>& masters = pty.masters;
+    BenchHost& host = pty.host;
+    TCommObjList& list = *pty.links;
 
     std::vector<unsigned> sent(static_cast<std::size_t>(ports), 0);
     std::vector<std::string> unwritten(static_cast<std::size_t>(ports));

@@ -2,6 +2,7 @@
 
 #include "CommObjList.h"
 #include "Globals.h"
+#include "PortText.h"
 
 #include <algorithm>
 
@@ -137,3 +138,7 @@ bool PortHub::WriteTag(int tagIndex, const std::string& text)
         links_.ClientWrite(l->LinkIndex(), text);
     return true;
 }
+
+std::string PortHub::ClientText(std::string_view portBytes) { return Utf8FromPortBytes(portBytes); }
+
+std::string PortHub::PortBytes(std::string_view clientText) { return PortBytesFromUtf8(clientText); }

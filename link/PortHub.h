@@ -90,6 +90,13 @@ public:
     // when there is no such tag.
     bool WriteTag(int tagIndex, const std::string& text);
 
+    // For clients whose strings are Unicode (OPC UA and Sparkplug B strings
+    // are UTF-8): a tag's bytes as UTF-8 text, and such a text as the bytes
+    // to write, by the program's one port text rule (PortText.h), so that
+    // every client sees and sends the same characters.
+    static std::string ClientText(std::string_view portBytes);
+    static std::string PortBytes(std::string_view clientText);
+
 signals:
     // A tag's value was stored (a framed string, a client write, a
     // simulation), even when the text is the same as before.

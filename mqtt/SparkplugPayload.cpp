@@ -1,5 +1,7 @@
 #include "SparkplugPayload.h"
 
+#include "PortText.h"
+
 #include "sparkplug_b.pb.h"
 
 #include <cstdio>
@@ -153,44 +155,9 @@ std::optional<Payload> Decode(std::string_view bytes, std::string* error)
     return out;
 }
 
-std::string BytesToUtf8(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string BytesToUtf8(std::string_view bytes) { return Utf8FromPortBytes(bytes); }
 
-std::string Utf8ToBytes(std::string_view utf8)
-{
-    std::string out;
-    out.reserve(utf8.size());
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        // Length of the sequence from its lead byte; a stray continuation
-        // byte or a truncated sequence counts as one unknown character.
-        const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        bool whole = i + length <= utf8.size();
-        for (std::size_t k = 1; whole && k < length; ++k)
-            whole = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (length == 2 && whole && c <= 0xC3) {
-            out += static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F));
-        } else {
-            out += '?';
-        }
-        i += whole ? length : 1;
-    }
-    return out;
-}
+std::string Utf8ToBytes(std::string_view utf8) { return PortBytesFromUtf8(utf8); }
 
 std::string ToJson(const Payload& payload)
 {

@@ -4,8 +4,9 @@
 // the protobuf wire form (sparkplug_b.proto). Pure functions, no I/O.
 //
 // Port text is bytes, one char each (the tag's form); on the wire a String
-// is UTF-8, so text goes out as Latin-1 code points and comes back the same
-// way (a character above U+00FF becomes '?').
+// is UTF-8, made from the bytes and turned back into bytes by the program's
+// one port text rule (PortText.h: Latin-1 by default, a character above
+// U+00FF becoming '?'; or UTF-8).
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -22,7 +22,7 @@ TAsyncIO2::~TAsyncIO2()
             VariantClear(&values_[i]);
         CoTaskMemFree(values_);
     }
-    CoTaskMemFree(indices_);
+    CoTaskMemFree(handles_);
     --g_liveTransactions;
 }
 
@@ -34,8 +34,8 @@ std::unique_ptr<TAsyncIO2> TAsyncIO2::Create(TAsyncKind kind, DWORD transactionI
     if (!t)
         return nullptr;
     if (kind == TAsyncKind::Read || kind == TAsyncKind::Write) {
-        t->indices_ = static_cast<DWORD*>(CoTaskMemAlloc(std::size_t{capacity} * sizeof(DWORD)));
-        if (!t->indices_)
+        t->handles_ = static_cast<OPCHANDLE*>(CoTaskMemAlloc(std::size_t{capacity} * sizeof(OPCHANDLE)));
+        if (!t->handles_)
             return nullptr;
     }
     if (kind == TAsyncKind::Write) {

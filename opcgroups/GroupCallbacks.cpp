@@ -70,11 +70,17 @@ ComPtr<IOPCDataCallback> TOPCGroup::callback() const
     return cb;
 }
 
+void TOPCGroup::enqueue(std::unique_ptr<TAsyncIO2> t)
+{
+    queue_.push_back(std::move(t));
+    wantVisit();
+}
+
 void TOPCGroup::processQueue(const FILETIME& stamp)
 {
     if (queue_.empty() || inQueuePass_ || !server_)
         return;
-    if (items_.empty() || !sink_) {
+    if (liveItems_ == 0 || !sink_) {
         queue_.clear(); // nobody to tell: freed without callbacks
         return;
     }
@@ -122,8 +128,8 @@ void TOPCGroup::completeRead(IOPCDataCallback& sink, TAsyncIO2& t, const FILETIM
     HRESULT masterError = S_OK;
     for (DWORD i = 0; i < count; ++i) {
         a.stamps[i] = stamp;
-        const DWORD position = t.Position(i);
-        if (position >= items_.size()) {
+        TOPCItem* found = findItem(t.Handle(i));
+        if (!found) {
             // The item was removed after the request.
             a.handles[i] = 0;
             a.qualities[i] = OPC_QUALITY_BAD;
@@ -131,7 +137,7 @@ void TOPCGroup::completeRead(IOPCDataCallback& sink, TAsyncIO2& t, const FILETIM
             masterError = S_FALSE;
             continue;
         }
-        TOPCItem& item = *items_[position];
+        TOPCItem& item = *found;
         WORD quality = 0;
         bool lent = false;
         a.errors[i] = item.ReportFill(true, a.handles[i], a.values[i], quality, lent);
@@ -151,13 +157,13 @@ void TOPCGroup::completeWrite(IOPCDataCallback& sink, TAsyncIO2& t)
     TTagTable* tags = TheOpcContext().tags;
     HRESULT masterError = S_OK;
     for (DWORD i = 0; i < count; ++i) {
-        const DWORD position = t.Position(i);
+        const TOPCItem* found = findItem(t.Handle(i));
         HRESULT e = S_OK;
-        if (position >= items_.size()) {
+        if (!found) {
             a.handles[i] = 0;
             e = OPC_E_INVALIDITEMID;
         } else {
-            const TOPCItem& item = *items_[position];
+            const TOPCItem& item = *found;
             a.handles[i] = item.ClientHandle();
             const VARTYPE vt = t.Value(i).vt;
             if (!item.Writable()) {
@@ -182,9 +188,7 @@ void TOPCGroup::completeWrite(IOPCDataCallback& sink, TAsyncIO2& t)
 void TOPCGroup::completeRefresh(IOPCDataCallback& sink, TAsyncIO2& t, const FILETIME& stamp)
 {
     DWORD count = 0;
-    for (const auto& item : items_)
-        if (item->IsActive())
-            ++count;
+    forEachItem([&](const TOPCItem& item) { count += item.IsActive() ? 1 : 0; });
     if (count == 0)
         return;
     CallbackArrays a;
@@ -192,22 +196,22 @@ void TOPCGroup::completeRefresh(IOPCDataCallback& sink, TAsyncIO2& t, const FILE
         return;
     HRESULT masterQuality = S_OK;
     DWORD next = 0;
-    for (auto& item : items_) {
-        if (!item->IsActive()) {
+    forEachItem([&](TOPCItem& item) {
+        if (!item.IsActive()) {
             masterQuality = S_FALSE;
-            continue;
+            return;
         }
         a.stamps[next] = stamp;
-        a.handles[next] = item->ClientHandle();
+        a.handles[next] = item.ClientHandle();
         WORD quality = 0;
         bool lent = false;
-        a.errors[next] = item->ValueFor(t.Source(), a.values[next], quality, true, lent);
+        a.errors[next] = item.ValueFor(t.Source(), a.values[next], quality, true, lent);
         a.lent[next] = lent;
         a.qualities[next] = quality;
         if (quality != OPC_QUALITY_GOOD)
             masterQuality = S_FALSE;
         ++next;
-    }
+    });
     sink.OnDataChange(t.TransactionId(), clientHandle_, masterQuality, S_OK, count, a.handles, a.values, a.qualities,
                       a.stamps, a.errors);
 }
@@ -220,14 +224,18 @@ void TOPCGroup::completeDataChange(IOPCDataCallback& sink, TAsyncIO2& t, const F
         return;
     HRESULT masterQuality = S_OK;
     DWORD filled = 0;
+    // The data change of an update is carried out in the pass that follows
+    // its collection: its items are at hand (removed ones kept, and marked,
+    // until the pass ends).
+    const bool atHand = t.HandleSource() == &changed_ && changedItems_.size() == count;
     for (DWORD i = 0; i < count; ++i) {
-        const DWORD position = t.Position(i);
-        if (position >= items_.size())
+        TOPCItem* item = atHand ? changedItems_[i] : findItem(t.Handle(i));
+        if (!item || item->removed)
             continue; // removed since it was collected
         a.stamps[filled] = stamp;
         WORD quality = 0;
         bool lent = false;
-        a.errors[filled] = items_[position]->ReportFill(false, a.handles[filled], a.values[filled], quality, lent);
+        a.errors[filled] = item->ReportFill(false, a.handles[filled], a.values[filled], quality, lent);
         a.lent[filled] = lent;
         a.qualities[filled] = quality;
         if (quality != OPC_QUALITY_GOOD)

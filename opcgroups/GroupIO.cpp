@@ -6,6 +6,7 @@
 #include "Globals.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "TaskArrays.h"
 
 namespace {
@@ -31,6 +32,8 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
         return RPC_E_DISCONNECTED;
     if (dwCount == 0 || !ValidSource(dwSource) || !phServer || !ppItemValues || !ppErrors)
         return E_INVALIDARG;
+    if (dwCount > kMaxHandlesPerCall)
+        return E_OUTOFMEMORY;
     auto* states = TaskArray<OPCITEMSTATE>(dwCount);
     auto* errors = TaskArray<HRESULT>(dwCount);
     if (!states || !errors) {
@@ -41,21 +44,26 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
     // Every value carries the time of the latest pulse (or AddGroup).
     const FILETIME stamp = server_->FileTimeOf(server_->LastUpdateTime());
     const TTagTable* tags = TheOpcContext().tags;
+    const TTagWatch& watch = TheTagWatch();
     HRESULT result = S_OK;
     for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        if (index < 0) {
+        TOPCItem* found = findItem(phServer[i]);
+        if (!found) {
             errors[i] = OPC_E_INVALIDHANDLE;
             result = S_FALSE;
             continue;
         }
-        TOPCItem& item = *items_[static_cast<std::size_t>(index)];
-        errors[i] = item.StateFill(TagText(tags, item.TagIndex()), dwSource, stamp, states[i]);
+        TOPCItem& item = *found;
+        errors[i] = item.StateFill(TagText(tags, item.TagIndex()), watch.Stale(item.TagIndex()), dwSource, stamp,
+                                   states[i]);
+        if (item.Changed())
+            notePending(item);
         if (errors[i] != S_OK)
             result = S_FALSE;
         // The cache of an inactive group is out of service; a bad value
         // stays reported as bad.
-        if (dwSource == OPC_DS_CACHE && !active_ && item.IsActive() && states[i].wQuality != OPC_QUALITY_BAD)
+        if (dwSource == OPC_DS_CACHE && !active_ && item.IsActive() &&
+            (states[i].wQuality & OPC_QUALITY_MASK) != OPC_QUALITY_BAD)
             states[i].wQuality = OPC_QUALITY_OUT_OF_SERVICE;
     }
     *ppItemValues = states;
@@ -71,20 +79,20 @@ HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
         return RPC_E_DISCONNECTED;
     if (dwCount == 0 || !phServer || !pItemValues || !ppErrors)
         return E_INVALIDARG;
-    auto* errors = TaskArray<HRESULT>(dwCount);
+    auto* errors = dwCount > kMaxHandlesPerCall ? nullptr : TaskArray<HRESULT>(dwCount);
     if (!errors)
         return E_OUTOFMEMORY;
     TTagTable* tags = TheOpcContext().tags;
     HRESULT result = S_OK;
     for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
+        const TOPCItem* found = findItem(phServer[i]);
         HRESULT e = S_OK;
         std::string text;
         int tagIndex = -1;
-        if (index < 0) {
+        if (!found) {
             e = OPC_E_INVALIDHANDLE;
         } else {
-            const TOPCItem& item = *items_[static_cast<std::size_t>(index)];
+            const TOPCItem& item = *found;
             tagIndex = item.TagIndex();
             if (!WritableType(pItemValues[i].vt))
                 e = OPC_E_BADTYPE;
@@ -122,7 +130,7 @@ HRESULT TOPCGroup::queueItemTransaction(TAsyncKind kind, DWORD dwCount, OPCHANDL
         return CONNECT_E_NOCONNECTION;
     if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || (kind == TAsyncKind::Write && !pItemValues))
         return E_INVALIDARG;
-    auto* errors = TaskArray<HRESULT>(dwCount);
+    auto* errors = dwCount > kMaxHandlesPerCall ? nullptr : TaskArray<HRESULT>(dwCount);
     std::unique_ptr<TAsyncIO2> t;
     if (errors)
         t = TAsyncIO2::Create(kind, dwTransactionID, NextCancelId(), dwCount);
@@ -132,12 +140,11 @@ HRESULT TOPCGroup::queueItemTransaction(TAsyncKind kind, DWORD dwCount, OPCHANDL
     }
     *pdwCancelID = t->CancelId();
     for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        if (index < 0) {
+        if (!findItem(phServer[i])) {
             errors[i] = OPC_E_INVALIDHANDLE;
             continue;
         }
-        t->Append(static_cast<DWORD>(index));
+        t->Append(phServer[i]);
         errors[i] = S_OK;
         // A value that cannot be copied stays empty and fails when written.
         if (kind == TAsyncKind::Write && FAILED(VariantCopy(&t->LastValue(), &pItemValues[i])))
@@ -146,7 +153,7 @@ HRESULT TOPCGroup::queueItemTransaction(TAsyncKind kind, DWORD dwCount, OPCHANDL
     *ppErrors = errors;
     if (t->Count() == 0)
         return S_FALSE;
-    queue_.push_back(std::move(t));
+    enqueue(std::move(t));
     return S_OK;
 }
 
@@ -171,11 +178,12 @@ HRESULT TOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD
         return CONNECT_E_NOCONNECTION;
     if (!ValidSource(dwSource))
         return E_INVALIDARG;
-    if (!active_ || items_.empty())
+    if (!active_ || liveItems_ == 0)
         return E_FAIL;
-    for (const auto& item : items_)
-        if (!item->IsActive())
-            return E_FAIL;
+    bool allActive = true;
+    forEachItem([&](const TOPCItem& item) { allActive = allActive && item.IsActive(); });
+    if (!allActive)
+        return E_FAIL;
     if (!pdwCancelID)
         return E_INVALIDARG;
     auto t = TAsyncIO2::Create(TAsyncKind::Refresh, dwTransactionID, NextCancelId(), 0);
@@ -183,7 +191,7 @@ HRESULT TOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD
         return E_OUTOFMEMORY;
     t->SetSource(dwSource);
     *pdwCancelID = t->CancelId();
-    queue_.push_back(std::move(t));
+    enqueue(std::move(t));
     return S_OK;
 }
 

@@ -55,7 +55,7 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     if (dwCount == 0 || !pItemArray || !ppAddResults || !ppErrors)
         return E_INVALIDARG;
     ItemResultArrays out;
-    if (!out.Allocate(dwCount, true))
+    if (dwCount > kMaxHandlesPerCall || !out.Allocate(dwCount, true))
         return E_OUTOFMEMORY;
     TTagTable* tags = TheOpcContext().tags;
     HRESULT result = S_OK;
@@ -64,6 +64,8 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
         HRESULT e = S_OK;
         if (!HasItemId(def)) {
             e = OPC_E_INVALIDITEMID;
+        } else if (liveItems_ >= kMaxItems) {
+            e = E_OUTOFMEMORY; // the group holds as many items as it may
         } else {
             std::string id = AnsiFromWide(def.szItemID);
             const std::uint32_t handle = tags ? tags->HandleOfName(id) : 0;
@@ -85,7 +87,7 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
                     r.dwAccessRights = item->AccessRights();
                     r.dwBlobSize = 0;
                     r.pBlob = nullptr;
-                    items_.push_back(std::move(item));
+                    insertItem(std::move(item));
                 } catch (const std::bad_alloc&) {
                     out.results[i] = OPCITEMRESULT{};
                     e = E_OUTOFMEMORY;
@@ -110,7 +112,7 @@ HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
     if (dwCount == 0 || !pItemArray || !ppValidationResults || !ppErrors)
         return E_INVALIDARG;
     ItemResultArrays out;
-    if (!out.Allocate(dwCount, true))
+    if (dwCount > kMaxHandlesPerCall || !out.Allocate(dwCount, true))
         return E_OUTOFMEMORY;
     const TTagTable* tags = TheOpcContext().tags;
     HRESULT result = S_OK;
@@ -139,7 +141,7 @@ HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
 }
 
 HRESULT TOPCGroup::forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, bool argsGiven, HRESULT** ppErrors,
-                                     const std::function<HRESULT(std::size_t index, DWORD entry)>& apply)
+                                     const std::function<HRESULT(TOPCItem& item, DWORD entry)>& apply)
 {
     ClearOut(nullptr, ppErrors);
     if (!server_)
@@ -147,12 +149,12 @@ HRESULT TOPCGroup::forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, b
     if (dwCount == 0 || !phServer || !argsGiven || !ppErrors)
         return E_INVALIDARG;
     ItemResultArrays out;
-    if (!out.Allocate(dwCount, false))
+    if (dwCount > kMaxHandlesPerCall || !out.Allocate(dwCount, false))
         return E_OUTOFMEMORY;
     HRESULT result = S_OK;
     for (DWORD i = 0; i < dwCount; ++i) {
-        const int index = findItem(phServer[i]);
-        const HRESULT e = index < 0 ? OPC_E_INVALIDHANDLE : apply(static_cast<std::size_t>(index), i);
+        TOPCItem* item = findItem(phServer[i]);
+        const HRESULT e = item ? apply(*item, i) : OPC_E_INVALIDHANDLE;
         out.errors[i] = e;
         if (FAILED(e))
             result = S_FALSE;
@@ -163,22 +165,22 @@ HRESULT TOPCGroup::forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, b
 
 HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this](std::size_t index, DWORD) {
-        // An item removed from inside a callback may have lent its text to
-        // that callback's arrays: it goes when the pass is over.
-        if (inQueuePass_)
-            retired_.push_back(std::move(items_[index]));
-        items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this](TOPCItem& item, DWORD) {
+        eraseItem(item);
         return S_OK;
     });
 }
 
 HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
 {
-    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this, bActive](std::size_t index, DWORD) {
+    return forEachItemHandle(dwCount, phServer, true, ppErrors, [this, bActive](TOPCItem& item, DWORD) {
         // No report now: the item is reported at the next update only when
-        // its text or quality changed since it was last compared.
-        items_[index]->SetActive(bActive);
+        // its text or quality changed since it was last compared (an item
+        // activated again is compared now, as at the next pulse).
+        const bool activated = bActive && !item.IsActive();
+        item.SetActive(bActive);
+        if (activated)
+            check(item);
         return S_OK;
     });
 }
@@ -186,8 +188,8 @@ HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
 HRESULT TOPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
 {
     return forEachItemHandle(dwCount, phServer, phClient != nullptr, ppErrors,
-                             [this, phClient](std::size_t index, DWORD entry) {
-                                 items_[index]->SetClientHandle(phClient[entry]);
+                             [phClient](TOPCItem& item, DWORD entry) {
+                                 item.SetClientHandle(phClient[entry]);
                                  return S_OK;
                              });
 }
@@ -196,10 +198,10 @@ HRESULT TOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRe
                                 HRESULT** ppErrors)
 {
     return forEachItemHandle(dwCount, phServer, pRequestedDatatypes != nullptr, ppErrors,
-                             [this, pRequestedDatatypes](std::size_t index, DWORD entry) {
+                             [pRequestedDatatypes](TOPCItem& item, DWORD entry) {
                                  if (!TTagTable::RequestedTypeSupported(pRequestedDatatypes[entry]))
                                      return OPC_E_BADTYPE;
-                                 items_[index]->SetRequestedType(pRequestedDatatypes[entry]);
+                                 item.SetRequestedType(pRequestedDatatypes[entry]);
                                  return S_OK;
                              });
 }
@@ -214,23 +216,23 @@ HRESULT TOPCGroup::CreateEnumerator(REFIID riid, IUnknown** ppUnk)
         return E_INVALIDARG;
     if (!ppUnk)
         return E_INVALIDARG;
-    if (items_.empty())
+    if (liveItems_ == 0)
         return S_FALSE;
     IEnumOPCItemAttributes* e = nullptr;
     try {
         std::vector<TOPCItemAttributes> records;
-        records.reserve(items_.size());
-        for (const auto& item : items_) {
+        records.reserve(liveItems_);
+        forEachItem([&](const TOPCItem& item) {
             TOPCItemAttributes r;
-            r.itemId = item->ItemId();
-            r.active = item->Active();
-            r.clientHandle = item->ClientHandle();
-            r.serverHandle = item->ServerHandle();
-            r.accessRights = item->AccessRights();
-            r.requestedType = item->RequestedType();
-            r.canonicalType = item->CanonicalType();
+            r.itemId = item.ItemId();
+            r.active = item.Active();
+            r.clientHandle = item.ClientHandle();
+            r.serverHandle = item.ServerHandle();
+            r.accessRights = item.AccessRights();
+            r.requestedType = item.RequestedType();
+            r.canonicalType = item.CanonicalType();
             records.push_back(std::move(r));
-        }
+        });
         e = TOPCItemAttEnumerator::Create(records);
     } catch (const std::bad_alloc&) {
         e = nullptr;

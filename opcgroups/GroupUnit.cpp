@@ -6,8 +6,10 @@
 #include "Globals.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -28,22 +30,34 @@ TOPCGroup::TOPCGroup(TDA2& server, TGroupList& list) : points_(*Identity()), ser
     points_.AddPoint(IID_IOPCDataCallback, ConnectionKind::Many,
                      ConnectionHooks{[this](IUnknown* sink) {
                                          sink_ = ComPtr<IUnknown>(sink);
+                                         flow_.reset();
+                                         sink_.As(IID_ISinkFlow, flow_);
                                          if (active_)
                                              RequestFullReport();
                                      },
-                                     [this](IUnknown*) { sink_.reset(); }});
+                                     [this](IUnknown* sink) {
+                                         if (sink_.get() == sink || !sink)
+                                             flow_.reset();
+                                         sink_.reset();
+                                     }});
 }
 
 TOPCGroup::~TOPCGroup()
 {
     leaveServer();
     queue_.clear(); // pending transactions go without callbacks
+    TTagWatch& watch = TheTagWatch();
+    for (const TagItems& t : tags_)
+        if (t.head)
+            watch.Unsubscribe(t.tagIndex, *this);
+    tags_.clear();
     items_.clear();
 }
 
 void TOPCGroup::leaveServer()
 {
     sink_.reset();
+    flow_.reset();
     if (!server_)
         return;
     TDA2* server = server_;
@@ -75,13 +89,173 @@ HRESULT TOPCGroup::QueryInterfaceImpl(REFIID riid, void** ppv)
         return ComAnswer(static_cast<IOPCGroup*>(this), ppv);
     if (riid == IID_IConnectionPointContainer)
         return ComAnswer(static_cast<IConnectionPointContainer*>(&points_), ppv);
+    if (riid == IID_ISlicedRequest)
+        return ComAnswer(static_cast<ISlicedRequest*>(this), ppv);
     return E_NOINTERFACE;
 }
 
 void TOPCGroup::setUpdateRate(DWORD requested)
 {
     updateRate_ = requested == 0 ? kDefaultUpdateRate : requested;
-    elapsed_ = 0;
+    setElapsed(0);
+}
+
+DWORD TOPCGroup::Elapsed() const
+{
+    std::int64_t e = elapsedBase_;
+    if (running_ && server_)
+        e += server_->Clock() - baseClock_;
+    return static_cast<DWORD>(std::max<std::int64_t>(e, 0));
+}
+
+void TOPCGroup::setElapsed(std::int64_t ms)
+{
+    elapsedBase_ = ms;
+    baseClock_ = server_ ? server_->Clock() : 0;
+    schedule();
+}
+
+void TOPCGroup::schedule()
+{
+    if (server_ && running_)
+        server_->ScheduleGroup(serverHandle_, DueClock());
+}
+
+void TOPCGroup::wantVisit()
+{
+    if (server_ && !visitQueued) {
+        visitQueued = true;
+        server_->VisitGroup(serverHandle_);
+    }
+}
+
+void TOPCGroup::RequestInProgress(BOOL inProgress)
+{
+    busy_ = inProgress != 0;
+    if (!busy_)
+        wantVisit(); // what waited is done at the next pulse
+}
+
+void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
+{
+    if (!item.checkQueued) {
+        item.checkQueued = true;
+        toCheck_.push_back(item.ServerHandle());
+    }
+    wantVisit();
+}
+
+void TOPCGroup::TagChanged(std::size_t slot)
+{
+    // Noted in a bit of the group's own, without touching the place.
+    if (slot >= marked_.size())
+        marked_.resize(tags_.size());
+    if (slot < marked_.size() && !marked_[slot]) {
+        marked_[slot] = true;
+        changedTags_.push_back(slot);
+    }
+    wantVisit();
+}
+
+void TOPCGroup::check(TOPCItem& item)
+{
+    if (!item.IsActive())
+        return; // checked again when it is activated
+    const int tag = item.TagIndex();
+    item.ChangeCheck(TagText(TheOpcContext().tags, tag), TheTagWatch().Stale(tag));
+    if (item.Changed())
+        notePending(item);
+}
+
+void TOPCGroup::notePending(TOPCItem& item)
+{
+    if (!item.reportQueued) {
+        item.reportQueued = true;
+        pending_.push_back(item.ServerHandle());
+    }
+}
+
+void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
+{
+    TOPCItem& ref = *item;
+    ref.slot = items_.size();
+    ref.checkQueued = false;
+    ref.reportQueued = false;
+    items_.push_back(std::move(item));
+    try {
+        byHandle_.emplace(ref.ServerHandle(), &ref);
+        const auto [place, fresh] = tagPlace_.try_emplace(ref.TagIndex(), tags_.size());
+        if (fresh) {
+            tags_.emplace_back();
+            tags_.back().tagIndex = ref.TagIndex();
+        }
+        TagItems& ofTag = tags_[place->second];
+        if (!ofTag.head)
+            TheTagWatch().Subscribe(ref.TagIndex(), *this, place->second);
+        ref.tagPlace = place->second;
+        ref.prevOfTag = nullptr;
+        ref.nextOfTag = ofTag.head;
+        if (ofTag.head)
+            ofTag.head->prevOfTag = &ref;
+        ofTag.head = &ref;
+    } catch (...) {
+        byHandle_.erase(ref.ServerHandle());
+        items_.pop_back();
+        throw;
+    }
+    ref.SetOwner(this);
+    if (liveItems_++ == 0 && !running_) {
+        // The elapsed counter runs again from where it stopped.
+        running_ = true;
+        baseClock_ = server_ ? server_->Clock() : 0;
+        schedule();
+    }
+    // Its first check: now rather than at the next pulse, which compares
+    // the same (a store meanwhile marks its tag) and keeps large requests
+    // from loading one pulse.
+    check(ref);
+}
+
+void TOPCGroup::eraseItem(TOPCItem& item)
+{
+    if (item.tagPlace < tags_.size()) {
+        TagItems& ofTag = tags_[item.tagPlace];
+        if (item.prevOfTag)
+            item.prevOfTag->nextOfTag = item.nextOfTag;
+        else
+            ofTag.head = item.nextOfTag;
+        if (item.nextOfTag)
+            item.nextOfTag->prevOfTag = item.prevOfTag;
+        item.prevOfTag = item.nextOfTag = nullptr;
+        if (!ofTag.head)
+            TheTagWatch().Unsubscribe(item.TagIndex(), *this);
+    }
+    byHandle_.erase(item.ServerHandle());
+    item.SetOwner(nullptr);
+    std::unique_ptr<TOPCItem> owned = std::move(items_[item.slot]);
+    // An item removed from inside a callback may have lent its text to
+    // that callback's arrays: it goes when the pass is over.
+    if (inQueuePass_) {
+        item.removed = true; // the data change in progress skips it
+        retired_.push_back(std::move(owned));
+    }
+    owned.reset();
+    if (--liveItems_ == 0 && running_) {
+        elapsedBase_ = Elapsed();
+        running_ = false;
+    }
+    // Empty places are squeezed out once they outnumber the items, which
+    // keeps removals constant in time on average; the order stays.
+    const std::size_t empty = items_.size() - liveItems_;
+    if (empty > 64 && empty > liveItems_) {
+        std::size_t next = 0;
+        for (auto& slot : items_)
+            if (slot) {
+                slot->slot = next;
+                items_[next++] = std::move(slot);
+            }
+        items_.resize(next);
+    }
 }
 
 void TOPCGroup::Init(const std::string& name, BOOL active, DWORD requestedUpdateRate, OPCHANDLE clientGroup,
@@ -95,6 +269,7 @@ void TOPCGroup::Init(const std::string& name, BOOL active, DWORD requestedUpdate
     serverHandle_ = serverHandle;
     setUpdateRate(requestedUpdateRate);
     asyncEnable_ = kEnabledAtCreation;
+    server_->NoteGroupHandle(*this);
     server_->SetLastUpdateTime(TheOpcContext().localNow());
     timeBias_ = timeBias ? *timeBias : TheOpcContext().timeZoneBias();
 }
@@ -109,11 +284,13 @@ bool TOPCGroup::CopyInto(TOPCGroup& clone, DWORD cloneServerHandle) const
     clone.percentDeadband_ = percentDeadband_;
     clone.active_ = 0;
     clone.asyncEnable_ = kEnabledAtCreation;
-    clone.elapsed_ = 0;
+    if (clone.server_)
+        clone.server_->NoteGroupHandle(clone);
+    clone.setElapsed(0);
     try {
-        clone.items_.reserve(items_.size());
-        for (const auto& item : items_)
-            clone.items_.push_back(item->Copy());
+        clone.items_.reserve(liveItems_);
+        clone.byHandle_.reserve(liveItems_);
+        forEachItem([&](const TOPCItem& item) { clone.insertItem(item.Copy()); });
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -122,50 +299,150 @@ bool TOPCGroup::CopyInto(TOPCGroup& clone, DWORD cloneServerHandle) const
 
 void TOPCGroup::RequestFullReport()
 {
-    for (auto& item : items_)
-        item->RequestFullReport();
-    elapsed_ = updateRate_;
-}
-
-int TOPCGroup::findItem(OPCHANDLE serverHandle) const
-{
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i]->ServerHandle() == serverHandle)
-            return static_cast<int>(i);
-    return -1;
+    forEachItem([](TOPCItem& item) { item.RequestFullReport(); });
+    for (std::size_t place = 0; place < tags_.size(); ++place)
+        TagChanged(place);
+    setElapsed(updateRate_);
 }
 
 // ------------------------------------------------------------------ the tick
 
 void TOPCGroup::Tick(double now)
 {
-    if (!server_ || inTick_ || items_.empty())
+    visitQueued = false;
+    if (!server_ || inTick_ || liveItems_ == 0 || busy_)
         return;
     inTick_ = true;
+    releaseDroppedSink();
     const FILETIME stamp = server_->FileTimeOf(now);
     processQueue(stamp);
-    elapsed_ += kPulsePeriod;
-    // Every active item is compared at every pulse, whether the group is
-    // active or not, so that a change that lasted a pulse is not missed.
-    const TTagTable* tags = TheOpcContext().tags;
-    for (auto& item : items_)
-        if (item->IsActive())
-            item->ChangeCheck(TagText(tags, item->TagIndex()));
-    if (elapsed_ >= updateRate_) {
-        changed_.clear();
-        for (std::size_t i = 0; i < items_.size(); ++i)
-            if (items_[i]->IsActive() && items_[i]->TakeChanged())
-                changed_.push_back(static_cast<DWORD>(i));
-        if (sink_ && active_ && asyncEnable_ && !changed_.empty()) {
-            if (auto t = TAsyncIO2::Create(TAsyncKind::DataChange, 0, NextCancelId(), 0)) {
-                t->SetIndexSource(&changed_);
-                queue_.push_back(std::move(t));
+    // Marked items are checked, whether the group is active or not, so
+    // that a change that lasted a pulse is not missed.
+    checkMarked();
+    if (Elapsed() >= updateRate_)
+        update(stamp);
+    inTick_ = false;
+    if (!queue_.empty() || !toCheck_.empty() || !changedTags_.empty())
+        wantVisit();
+}
+
+void TOPCGroup::checkMarked()
+{
+    if (!changedTags_.empty()) {
+        // The two lists trade places, so neither is made anew at each tick.
+        checking_.swap(changedTags_);
+        for (std::size_t place : checking_)
+            marked_[place] = false;
+        const TTagTable* table = TheOpcContext().tags;
+        const TTagWatch& watch = TheTagWatch();
+        for (std::size_t place : checking_) {
+            if (place >= tags_.size())
+                continue;
+            // Every item of the place shows the same tag: its text and
+            // state are looked up once.
+            const int tag = tags_[place].tagIndex;
+            const std::string& text = TagText(table, tag);
+            const bool stale = watch.Stale(tag);
+            for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)
+                if (item->IsActive()) {
+                    item->ChangeCheck(text, stale);
+                    if (item->Changed())
+                        notePending(*item);
+                }
+        }
+        checking_.clear();
+    }
+    if (!toCheck_.empty()) {
+        std::vector<OPCHANDLE> marked;
+        marked.swap(toCheck_);
+        for (OPCHANDLE h : marked)
+            if (TOPCItem* item = findItem(h)) {
+                item->checkQueued = false;
+                check(*item);
+            }
+    }
+    // The checks themselves move no quality: nothing was marked meanwhile.
+    toCheck_.clear();
+}
+
+void TOPCGroup::update(const FILETIME& stamp)
+{
+    const bool reporting = sink_ && active_ && asyncEnable_;
+    if (reporting && flow_ && flow_->FlowState() == SinkFlowState::Congested) {
+        // The client is not reading: its items keep their changes (each its
+        // latest value) for the first pulse after it drained.
+        processQueue(stamp);
+        server_->ScheduleGroup(serverHandle_, server_->Clock() + 1);
+        return;
+    }
+    changed_.clear();
+    changedItems_.clear();
+    if (pending_.size() > liveItems_ / 8) {
+        // Most items changed: one walk of the list in its order is cheaper
+        // than sorting them.
+        pending_.clear();
+        forEachItem([this](TOPCItem& item) {
+            item.reportQueued = false;
+            if (!item.Changed())
+                return;
+            if (item.IsActive()) {
+                item.TakeChanged();
+                changed_.push_back(item.ServerHandle());
+                changedItems_.push_back(&item);
+            } else {
+                notePending(item); // reported once active again
+            }
+        });
+    } else if (!pending_.empty()) {
+        std::vector<TOPCItem*> taken;
+        std::vector<OPCHANDLE> kept;
+        for (OPCHANDLE h : pending_) {
+            TOPCItem* item = findItem(h);
+            if (!item)
+                continue;
+            if (!item->Changed()) {
+                item->reportQueued = false;
+            } else if (item->IsActive()) {
+                item->TakeChanged();
+                item->reportQueued = false;
+                taken.push_back(item);
+            } else {
+                kept.push_back(h); // reported once active again
             }
         }
-        processQueue(stamp);
-        elapsed_ = 0;
+        pending_.swap(kept);
+        std::sort(taken.begin(), taken.end(), [](const TOPCItem* a, const TOPCItem* b) { return a->slot < b->slot; });
+        changed_.reserve(taken.size());
+        for (TOPCItem* item : taken)
+            changed_.push_back(item->ServerHandle());
+        changedItems_ = std::move(taken);
     }
-    inTick_ = false;
+    if (reporting && !changed_.empty()) {
+        if (auto t = TAsyncIO2::Create(TAsyncKind::DataChange, 0, NextCancelId(), 0)) {
+            t->SetHandleSource(&changed_);
+            queue_.push_back(std::move(t));
+        }
+    }
+    processQueue(stamp);
+    // The next update counts from now, as pulses count: every ceil(rate /
+    // 10) pulses. What this one came late because its pulse itself came
+    // late counts towards the next one, so late pulses add up to no more
+    // than one pulse of delay.
+    const std::int64_t late = static_cast<std::int64_t>(Elapsed()) - static_cast<std::int64_t>(updateRate_);
+    const std::int64_t pulseLate = server_->LastStep() - static_cast<std::int64_t>(kPulsePeriod);
+    setElapsed(std::clamp<std::int64_t>(std::min(late, pulseLate), 0, updateRate_ - 1));
+}
+
+void TOPCGroup::releaseDroppedSink()
+{
+    if (!flow_ || flow_->FlowState() != SinkFlowState::Dropped)
+        return;
+    TConnectionPoint* point = points_.Point(IID_IOPCDataCallback);
+    const DWORD cookie = point ? point->CookieOf(sink_.get()) : 0;
+    if (cookie)
+        point->Unadvise(cookie); // resets sink_ and flow_
+    sink_.reset();
+    flow_.reset();
 }
 
 // ------------------------------------------------------- IOPCGroupStateMgt

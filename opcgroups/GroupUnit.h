@@ -19,25 +19,49 @@
 // - Callbacks are made synchronously from the tick and from Cancel2; a
 //   client may call into the group (or release it) from inside a callback.
 //   The server's pulse holds a reference on each group for the length of
-//   its tick, and every stored item position is checked against the item
-//   list before use.
+//   its tick. Transactions name items by server handle, looked up (in
+//   constant time) when they are carried out.
 // - Callback arrays are the group's and are freed when the call returns;
 //   their text values may be lent from the items rather than copied. Items
 //   removed from inside a callback are therefore kept until the queue pass
 //   ends, so the arrays of the call in progress stay valid.
 //
+// What a pulse visits: a group is ticked when its update time came (the
+// server keeps the groups by due time), when it has queued transactions,
+// or when items of it were marked for a check: all items of a tag that was
+// stored to (TagWatch.h), or one item whose quality moved. A tick checks
+// the marked items, as every item was checked at every pulse (an item that
+// is not marked would compare equal); an update reports the items whose
+// changed flag is set, in list order.
+// The update schedule counts the server's pulse clock (see ServIMPL.h), so
+// a group whose pulses come late is late by at most one pulse per update.
+//
+// Callbacks to a sink in another process may be held back (ISinkFlow): a
+// group makes no data change while its sink is congested and keeps its
+// items' changed flags (each item's latest value) for the first update
+// after the client drained; it lets go of a sink that was dropped.
+//
+// Limits: kMaxItems items per group (AddItems answers E_OUTOFMEMORY for
+// each entry past it) and kMaxHandlesPerCall entries per call (the call
+// answers E_OUTOFMEMORY).
+//
 // Threads: main thread only.
 #include "AsyncUnit.h"
 #include "ComObject.h"
+#include "TagWatch.h"
 #include "ConnectionPoint.h"
 #include "GroupList.h"
 #include "ItemsUnit.h"
 #include "OPCDA.h"
+#include "SinkFlow.h"
+#include "SlicedRequest.h"
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TDA2;
@@ -50,11 +74,16 @@ class TOPCGroup : public ComObject,
                   public IOPCGroupStateMgt,
                   public IOPCSyncIO,
                   public IOPCAsyncIO2,
-                  public IOPCGroup {
+                  public IOPCGroup,
+                  public ISlicedRequest,
+                  private TItemOwner,
+                  private TTagSubscriber {
 public:
     static constexpr DWORD kDefaultUpdateRate = 1000; // for a requested rate of 0
     static constexpr DWORD kPulsePeriod = 10;         // ms counted per pulse
     static constexpr BOOL kEnabledAtCreation = -1;
+    static constexpr DWORD kMaxItems = 1000000;
+    static constexpr DWORD kMaxHandlesPerCall = 100000;
 
     // A group of server in list, with no reference yet; nullptr when it
     // cannot be allocated. The maker appends it to list.
@@ -78,6 +107,15 @@ public:
     // Every item's last-compared quality := 64 and the elapsed counter :=
     // the update rate: every active item is reported at the next pulse.
     void RequestFullReport();
+    // When the next update is due, on the server's pulse clock (ms).
+    std::int64_t DueClock() const { return baseClock_ + static_cast<std::int64_t>(updateRate_) - elapsedBase_; }
+    // The server noted this group for a visit at its next pulse.
+    bool visitQueued = false;
+    // ISlicedRequest: a request served in slices is under way; the pulse
+    // leaves the group alone until it is over, so no callback shows half of
+    // it.
+    void RequestInProgress(BOOL inProgress) override;
+    bool Busy() const { return busy_; }
     // The server goes while this group is still referenced: report to it,
     // drop the sink, the queue and the connections; later calls answer
     // RPC_E_DISCONNECTED.
@@ -91,8 +129,9 @@ public:
     void MarkRemoved() { removed_ = true; }
     bool IsActive() const { return active_ != 0; }
     DWORD UpdateRate() const { return updateRate_; }
-    DWORD Elapsed() const { return elapsed_; }
-    std::size_t ItemCount() const { return items_.size(); }
+    // Ms counted towards the next update (frozen while the group has no items).
+    DWORD Elapsed() const;
+    std::size_t ItemCount() const { return liveItems_; }
     std::size_t PendingTransactions() const { return queue_.size(); }
     bool HasSink() const { return static_cast<bool>(sink_); }
     bool Detached() const { return server_ == nullptr; }
@@ -135,21 +174,58 @@ private:
     TOPCGroup(TDA2& server, TGroupList& list);
     ~TOPCGroup() override;
 
-    // Position of the item with this server handle, or -1.
-    int findItem(OPCHANDLE serverHandle) const;
+    // The item with this server handle, or null (constant time).
+    TOPCItem* findItem(OPCHANDLE serverHandle) const
+    {
+        const auto it = byHandle_.find(serverHandle);
+        return it == byHandle_.end() ? nullptr : it->second;
+    }
+    // Appends an item to the list, its handle table and the tag watch, and
+    // marks it for its first check.
+    void insertItem(std::unique_ptr<TOPCItem> item);
+    // Takes an item out of every table; it is destroyed, or kept until the
+    // queue pass ends when one is under way.
+    void eraseItem(TOPCItem& item);
+    // Every item of the list in list order.
+    template <typename F> void forEachItem(F&& f) const
+    {
+        for (const auto& item : items_)
+            if (item)
+                f(*item);
+    }
     // The shape of the per-handle item calls (RemoveItems, SetActiveState,
     // SetClientHandles, SetDatatypes): the argument checks (argsGiven covers
     // the call's own arrays), the error array, OPC_E_INVALIDHANDLE for an
     // unknown handle, and S_FALSE when any entry failed. apply gets the
-    // item's position and the entry's index and returns the entry's result.
+    // item and the entry's index and returns the entry's result.
     HRESULT forEachItemHandle(DWORD dwCount, const OPCHANDLE* phServer, bool argsGiven, HRESULT** ppErrors,
-                              const std::function<HRESULT(std::size_t index, DWORD entry)>& apply);
+                              const std::function<HRESULT(TOPCItem& item, DWORD entry)>& apply);
     void setUpdateRate(DWORD requested);
+    // TItemOwner: the item is checked at the next pulse.
+    void ItemNeedsCheck(TOPCItem& item) override;
+    // TTagSubscriber: the tag's items are checked at the group's next tick.
+    void TagChanged(std::size_t slot) override;
+    // The change check of one item against its tag now.
+    void check(TOPCItem& item);
+    // The item's changed flag is set: it is reported at the next update.
+    void notePending(TOPCItem& item);
+    // Asks the server for a visit at its next pulse.
+    void wantVisit();
+    // The elapsed counter := ms; the server learns the new due time.
+    void setElapsed(std::int64_t ms);
+    void schedule();
+    // Change checks of the marked items.
+    void checkMarked();
+    // The update: changed items into a data change, the queue carried out.
+    void update(const FILETIME& stamp);
+    // A sink dropped for not reading is let go of.
+    void releaseDroppedSink();
     // Leaves the server: report, drop the sink and connections, free queue.
     void leaveServer();
 
     // Queue processing (IO of the tick).
     void processQueue(const FILETIME& stamp);
+    void enqueue(std::unique_ptr<TAsyncIO2> t);
     void processTransaction(TAsyncIO2& t, const FILETIME& stamp);
     void completeRead(IOPCDataCallback& sink, TAsyncIO2& t, const FILETIME& stamp);
     void completeWrite(IOPCDataCallback& sink, TAsyncIO2& t);
@@ -168,18 +244,42 @@ private:
     DWORD serverHandle_ = 0;
     DWORD updateRate_ = kDefaultUpdateRate;
     DWORD lcid_ = 0;
-    DWORD elapsed_ = 0;
+    // The elapsed counter is elapsedBase_ plus the pulse clock's progress
+    // since baseClock_ while the group has items (running_).
+    std::int64_t baseClock_ = 0;
+    std::int64_t elapsedBase_ = 0;
+    bool running_ = false;
     TGroupList* list_;
+    // List order; a removed item leaves an empty place until the list is
+    // compacted, so removals cost constant time.
     std::vector<std::unique_ptr<TOPCItem>> items_;
+    std::size_t liveItems_ = 0;
+    std::unordered_map<OPCHANDLE, TOPCItem*> byHandle_;
+    // The items of each tag the group shows, one place per tag (kept while
+    // the group lives; subscribed while it has items).
+    struct TagItems {
+        int tagIndex = -1;
+        TOPCItem* head = nullptr; // the items, linked through nextOfTag
+    };
+    std::vector<TagItems> tags_;
+    std::unordered_map<int, std::size_t> tagPlace_; // tag index -> place in tags_
+    std::vector<std::size_t> changedTags_;          // places whose items are checked at the next tick
+    std::vector<bool> marked_;                      // the places in changedTags_, a bit each
+    std::vector<std::size_t> checking_;             // the places being checked
     std::vector<std::unique_ptr<TOPCItem>> retired_; // removed during a queue pass
+    std::vector<OPCHANDLE> toCheck_;                  // items marked for a check
+    std::vector<OPCHANDLE> pending_;                  // items whose changed flag is set
     std::deque<std::unique_ptr<TAsyncIO2>> queue_;
     BOOL active_ = 0;
     BOOL asyncEnable_ = kEnabledAtCreation;
     LONG timeBias_ = 0;
     FLOAT percentDeadband_ = 0;
     ComPtr<IUnknown> sink_;
-    std::vector<DWORD> changed_;
+    ComPtr<ISinkFlow> flow_; // the sink's delivery state, when it has one
+    std::vector<OPCHANDLE> changed_;
+    std::vector<TOPCItem*> changedItems_; // the same items, for the pass that follows the update
     bool removed_ = false;
+    bool busy_ = false;
     bool inTick_ = false;
     bool inQueuePass_ = false;
 };

@@ -29,8 +29,8 @@ BSTR TextAsBstr(const std::string& text)
 
 TOPCItem::TOPCItem(DWORD serverHandle, OPCHANDLE clientHandle, int tagIndex, std::string itemId, bool writable,
                    VARTYPE canonicalType)
-    : itemId_(std::move(itemId)), writable_(writable), serverHandle_(serverHandle), clientHandle_(clientHandle),
-      tagIndex_(tagIndex), requestedType_(canonicalType), canonicalType_(canonicalType)
+    : tagIndex_(tagIndex), writable_(writable), serverHandle_(serverHandle), clientHandle_(clientHandle),
+      requestedType_(canonicalType), canonicalType_(canonicalType), itemId_(std::move(itemId))
 {
     ++g_liveItems;
 }
@@ -43,10 +43,29 @@ TOPCItem::~TOPCItem()
 
 long TOPCItem::LiveItems() { return g_liveItems; }
 
+void TOPCItem::setQuality(WORD q)
+{
+    if (q == quality_)
+        return;
+    quality_ = q;
+    if (owner_)
+        owner_->ItemNeedsCheck(*this);
+}
+
+void TOPCItem::setLastQuality(SHORT q)
+{
+    if (q == lastQuality_)
+        return;
+    lastQuality_ = q;
+    if (owner_)
+        owner_->ItemNeedsCheck(*this);
+}
+
 void TOPCItem::SetActive(BOOL v)
 {
     active_ = v;
-    quality_ = v ? OPC_QUALITY_GOOD : OPC_QUALITY_OUT_OF_SERVICE;
+    // The owner checks an item it activates (checks skip inactive items).
+    quality_ = v ? LiveQuality() : OPC_QUALITY_OUT_OF_SERVICE;
 }
 
 void TOPCItem::SetRequestedType(VARTYPE vt) { requestedType_ = vt == VT_EMPTY ? canonicalType_ : vt; }
@@ -99,7 +118,7 @@ BSTR TOPCItem::lentText()
 
 HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool mayLend, bool& lent)
 {
-    quality_ = (source == OPC_DS_CACHE && !active_) ? OPC_QUALITY_OUT_OF_SERVICE : OPC_QUALITY_GOOD;
+    setQuality((source == OPC_DS_CACHE && !active_) ? OPC_QUALITY_OUT_OF_SERVICE : LiveQuality());
     reported = quality_;
     lent = false;
     VariantInit(&value);
@@ -131,10 +150,10 @@ HRESULT TOPCItem::ValueFor(DWORD source, VARIANT& value, WORD& reported, bool ma
     return result;
 }
 
-HRESULT TOPCItem::StateFill(const std::string& tagText, DWORD source, const FILETIME& timeStamp,
+HRESULT TOPCItem::StateFill(const std::string& tagText, bool stale, DWORD source, const FILETIME& timeStamp,
                             OPCITEMSTATE& state)
 {
-    ChangeCheck(tagText);
+    ChangeCheck(tagText, stale);
     state.hClient = clientHandle_;
     state.ftTimeStamp = timeStamp;
     WORD reported = 0;
@@ -149,7 +168,7 @@ HRESULT TOPCItem::ReportFill(bool remember, OPCHANDLE& clientHandle, VARIANT& va
     clientHandle = clientHandle_;
     const HRESULT result = ValueFor(0, value, quality, true, lent);
     if (remember)
-        lastQuality_ = static_cast<SHORT>(quality_);
+        setLastQuality(static_cast<SHORT>(quality_));
     return result;
 }
 
@@ -183,6 +202,7 @@ std::unique_ptr<TOPCItem> TOPCItem::Copy() const
 {
     auto copy = std::make_unique<TOPCItem>(serverHandle_, clientHandle_, tagIndex_, itemId_, writable_, canonicalType_);
     copy->quality_ = quality_;
+    copy->stale_ = stale_;
     copy->active_ = active_;
     copy->requestedType_ = requestedType_;
     copy->cached_ = cached_;

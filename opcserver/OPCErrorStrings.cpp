@@ -57,7 +57,9 @@ constexpr CodeText kSystemTexts[] = {
     {0x8007000E, "Not enough memory resources are available to complete this operation"},
     {0x80070057, "The parameter is incorrect"},
     {0x800706F5, "The enumeration value is out of range"},
+    {0x80010108, "The object invoked has disconnected from its clients"},
     {0x80020005, "Type mismatch"},
+    {0x80020008, "Bad variable type"},
     {0x8002000A, "Out of present range"},
 };
 

@@ -15,14 +15,35 @@ double SystemLocalNow()
     return localSeconds / 86400.0 + 25569.0; // 1970-01-01 is day 25569
 }
 
-LONG SystemTimeZoneBias()
+LONG StandardTimeZoneBias(std::time_t at)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&at, &local);
+    long offset = local.tm_gmtoff;
+    if (local.tm_isdst > 0) {
+        // Daylight saving is in force: the standard offset is the one of
+        // a time of the same year when it is not, mid-January or mid-July
+        // depending on the hemisphere.
+        for (int month : {0, 6}) {
+            std::tm probe{};
+            probe.tm_year = local.tm_year;
+            probe.tm_mon = month;
+            probe.tm_mday = 15;
+            probe.tm_hour = 12;
+            probe.tm_isdst = -1;
+            const std::time_t t = mktime(&probe);
+            std::tm other{};
+            if (t != static_cast<std::time_t>(-1) && localtime_r(&t, &other) && other.tm_isdst == 0) {
+                offset = other.tm_gmtoff;
+                break;
+            }
+        }
+    }
     // Windows' Bias is UTC minus local time, in minutes.
-    return static_cast<LONG>(-local.tm_gmtoff / 60);
+    return static_cast<LONG>(-offset / 60);
 }
+
+LONG SystemTimeZoneBias() { return StandardTimeZoneBias(std::time(nullptr)); }
 
 OpcContext& TheOpcContext()
 {

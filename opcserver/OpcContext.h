@@ -4,6 +4,7 @@
 #include "ComTypes.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 
@@ -24,7 +25,7 @@ struct OpcContext {
     // The millisecond tick counter (32-bit, wraps).
     std::function<std::uint32_t()> tickCount;
     // The time-zone bias in minutes (UTC = local time + bias), as Windows
-    // reports it.
+    // reports it: the standard bias, daylight saving left out.
     std::function<LONG()> timeZoneBias;
     // Refreshes the server console's counters (no-op when no console).
     std::function<void()> consoleRefresh;
@@ -49,3 +50,6 @@ DWORD NextCancelId();
 // The local system's values, used as defaults of the context.
 double SystemLocalNow();
 LONG SystemTimeZoneBias();
+// The standard bias of the local zone in the year of at (daylight saving
+// left out, as the bias of a group is).
+LONG StandardTimeZoneBias(std::time_t at);

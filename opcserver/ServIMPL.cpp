@@ -6,6 +6,7 @@
 #include "GroupUnit.h"
 #include "OPCErrorStrings.h"
 #include "OpcContext.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
 #include <algorithm>
@@ -164,7 +165,7 @@ int TDA2::FindGroupByName(const TGroupList& list, const std::string& name)
 
 HRESULT TDA2::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                        LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                       DWORD* pRevisedUpdateRate, REFIID, IUnknown** ppUnk)
+                       DWORD* pRevisedUpdateRate, REFIID riid, IUnknown** ppUnk)
 {
     if (ppUnk)
         *ppUnk = nullptr;
@@ -196,14 +197,21 @@ HRESULT TDA2::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate
         *phServerGroup = 0;
         return E_OUTOFMEMORY;
     }
+    // The client gets the interface it asked for; a group without it is
+    // never made (it goes with this reference, before it has a handle).
+    ComPtr<TOPCGroup> hold(group);
+    IUnknown* asked = nullptr;
+    if (FAILED(group->QueryInterface(riid, reinterpret_cast<void**>(&asked))) || !asked) {
+        *phServerGroup = 0;
+        return E_NOINTERFACE;
+    }
     private_.push_back(group);
     *phServerGroup = NextGroupServerHandle();
     group->Init(name, bActive, dwRequestedUpdateRate, hClientGroup, deadband, dwLCID, *phServerGroup, pTimeBias);
     *pRevisedUpdateRate = group->UpdateRate();
     const HRESULT result = group->UpdateRate() == dwRequestedUpdateRate ? S_OK : OPC_S_UNSUPPORTEDRATE;
     ConsoleRefresh();
-    // The interface the client asked for is the marshaling layer's business.
-    ComAnswer(group->Identity(), reinterpret_cast<void**>(ppUnk));
+    *ppUnk = asked;
     return result;
 }
 
@@ -344,6 +352,7 @@ HRESULT TDA2::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown*
 
 void TDA2::GroupDestroyed(const TGroupList* list, DWORD serverHandle)
 {
+    byHandle_.erase(serverHandle);
     TGroupList* target = list == &private_ ? &private_ : list == &public_ ? &public_ : nullptr;
     if (!target)
         return;
@@ -388,19 +397,47 @@ FILETIME TDA2::FileTimeOf(double localTime)
     return fileTime_;
 }
 
+void TDA2::ScheduleGroup(DWORD groupHandle, std::int64_t due) { due_.emplace(due, groupHandle); }
+
+void TDA2::VisitGroup(DWORD groupHandle) { visit_.push_back(groupHandle); }
+
+void TDA2::NoteGroupHandle(TOPCGroup& group) { byHandle_[group.ServerHandle()] = &group; }
+
 void TDA2::Pulse(double now)
 {
     if (discarded_)
         return;
     lastUpdateTime_ = now;
+    // A pulse counts the time that passed since the previous one, so update
+    // rates hold in real time however late (or early) pulses come; a tick
+    // counter that stands still (a test's) counts the pulse period.
+    const std::uint32_t tick = TheOpcContext().tickCount ? TheOpcContext().tickCount() : 0;
+    const std::uint32_t passed = ticked_ ? tick - lastTick_ : 0;
+    lastTick_ = tick;
+    ticked_ = true;
+    lastStep_ = passed > 0 ? passed : TOPCGroup::kPulsePeriod;
+    clock_ += lastStep_;
+
+    // The groups with something to do: those that asked, and those whose
+    // update is due (entries made stale by a later schedule are skipped).
+    std::vector<DWORD> handles;
+    handles.swap(visit_);
+    while (!due_.empty() && due_.top().first <= clock_) {
+        handles.push_back(due_.top().second);
+        due_.pop();
+    }
+    if (handles.empty())
+        return;
+    // Group handles grow in list order.
+    std::sort(handles.begin(), handles.end());
+    handles.erase(std::unique(handles.begin(), handles.end()), handles.end());
     // A client may add, release or remove groups from inside a callback:
     // tick a snapshot, each group kept alive for its tick.
     std::vector<ComPtr<TOPCGroup>> groups;
-    groups.reserve(private_.size() + public_.size());
-    for (TOPCGroup* g : private_)
-        groups.emplace_back(g);
-    for (TOPCGroup* g : public_)
-        groups.emplace_back(g);
+    groups.reserve(handles.size());
+    for (DWORD h : handles)
+        if (const auto it = byHandle_.find(h); it != byHandle_.end())
+            groups.emplace_back(it->second);
     for (auto& g : groups)
         if (!g->Detached())
             g->Tick(now);
@@ -448,6 +485,11 @@ int TotalGroupCount()
 
 void OpcServerPulse(double localNow)
 {
+    // The groups of the tags stored since the last pulse learn it first.
+    TheTagWatch().BeginPulse();
+    struct End {
+        ~End() { TheTagWatch().EndPulse(); }
+    } end;
     for (int slot = 0; slot < TDA2::kSlots; ++slot)
         if (TDA2* s = g_slots[static_cast<std::size_t>(slot)]) {
             ComPtr<TDA2> keep(s); // a client may release it from inside a callback

@@ -38,7 +38,11 @@
 #include "OPCRemovedGroupUnit.h"
 
 #include <cstdint>
+#include <functional>
+#include <queue>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 // What a call through a disconnected object gives.
@@ -121,9 +125,22 @@ public:
     FILETIME FileTimeOf(double localTime);
 
     // --- Operations of the program.
-    // The OPC server pulse: records now as the last update time and runs the
-    // tick of every group, private list first, in list order.
+    // The OPC server pulse: records now as the last update time, advances
+    // the pulse clock and runs the tick of every group that has something
+    // to do (see GroupUnit.h), in list order.
     void Pulse(double now);
+    // The pulse clock (ms): each pulse advances it by the time that passed
+    // since the previous pulse (by the pulse period when the tick counter
+    // did not move), so update rates hold when the main thread is loaded.
+    std::int64_t Clock() const { return clock_; }
+    // How far the latest pulse advanced the clock.
+    std::int64_t LastStep() const { return lastStep_; }
+    // A group's next update is due at clock due (the latest call counts).
+    void ScheduleGroup(DWORD groupHandle, std::int64_t due);
+    // A group has work for the next pulse (queued transactions, marked items).
+    void VisitGroup(DWORD groupHandle);
+    // A group of this server got its handle.
+    void NoteGroupHandle(TOPCGroup& group);
     // When a shutdown sink is connected: asks it for IOPCShutdown and calls
     // ShutdownRequest with the program's reason. True when the sink supports
     // IOPCShutdown.
@@ -162,6 +179,14 @@ private:
     bool discarded_ = false;
     double fileTimeKey_ = -1e300; // the local time fileTime_ was made from
     FILETIME fileTime_{};
+    std::int64_t clock_ = 0;
+    std::int64_t lastStep_ = 0;
+    std::uint32_t lastTick_ = 0;
+    bool ticked_ = false;
+    std::unordered_map<DWORD, TOPCGroup*> byHandle_;
+    std::vector<DWORD> visit_;
+    using Due = std::pair<std::int64_t, DWORD>;
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
 };
 
 // --- The table of live server objects.

@@ -197,6 +197,12 @@ wait_for_line 'Port "Scale" started!' "$work/service.log" 30
 DBUS_SESSION_BUS_ADDRESS=unix:path=/run/linvaro/bus read_until "{6E39D8AB-9993-4038-B4F0-5EA9DED4CFD8}" Scale_COM1 "kg" 30
 kill -TERM -- "-$service"
 wait "$service" || true
+# The bus daemon in front ends at once; the program behind it takes its own time to close.
+for _ in $(seq 150); do
+  kill -0 -- "-$service" 2>/dev/null || break
+  sleep 0.1
+done
+! kill -0 -- "-$service" 2>/dev/null || { cat "$work/service.log"; fail "the service did not end within 15 s"; }
 grep -q "Shutting down OPC server" "$work/service.log" || { cat "$work/service.log"; fail "the service did not close"; }
 
 step "purging the package"

@@ -1,6 +1,5 @@
 #include "AddressSpace.h"
 
-#include "Bstr.h"
 #include "PortHub.h"
 
 #include <algorithm>
@@ -43,13 +42,6 @@ const std::vector<Ns0EnumStrings> kNs0EnumStrings = {LINVARO_UA_NS0_ENUM_STRINGS
 constexpr std::uint32_t kString = 12, kUInt32 = 7, kUInt64 = 9, kDateTime = 13;
 
 } // namespace
-
-std::string Utf8FromDeviceText(const std::string& text)
-{
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-        return text;
-    return AnsiFromU16(U16FromAnsi(text));
-}
 
 AddressSpace::AddressSpace(PortHub* hub, std::string namespaceUri, ServerValue serverValue)
     : hub_(hub), namespaceUri_(std::move(namespaceUri)), serverValue_(std::move(serverValue))
@@ -270,7 +262,7 @@ DataValue AddressSpace::ReadValue(const Node& node) const
         if (!hub_ || !hub_->Tag(node.arg, tag))
             return DataValue::Bad(sc::BadNodeIdUnknown);
         DataValue d = tag.deviceLost ? DataValue::Bad(sc::BadNoCommunication)
-                                     : DataValue::Of(Variant::String(Utf8FromDeviceText(tag.text)));
+                                     : DataValue::Of(Variant::String(PortHub::ClientText(tag.text)));
         d.sourceTimestamp = tag.changedMs ? DateTimeFromUnixMs(tag.changedMs) : 0;
         return d;
     }

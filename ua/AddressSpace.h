@@ -123,9 +123,4 @@ private:
     std::uint32_t version_ = 0;
 };
 
-// The program's text (UTF-8, with raw device bytes that are not UTF-8
-// standing for the Latin-1 character of the same value) as an OPC UA
-// String, which must be UTF-8.
-std::string Utf8FromDeviceText(const std::string& text);
-
 } // namespace ua

@@ -254,7 +254,7 @@ StatusCode Server::writeOne(const WriteValue& w, const Session& session)
         return sc::BadWriteNotSupported;
     if (!v.hasValue || v.value.type != BuiltIn::String || v.value.isArray || v.value.values.size() != 1)
         return sc::BadTypeMismatch;
-    if (!hub_ || !hub_->WriteTag(n->arg, std::get<std::string>(v.value.values.front())))
+    if (!hub_ || !hub_->WriteTag(n->arg, PortHub::PortBytes(std::get<std::string>(v.value.values.front()))))
         return sc::BadNodeIdUnknown;
     return sc::Good;
 }

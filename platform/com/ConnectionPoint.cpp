@@ -164,6 +164,14 @@ std::vector<IUnknown*> TConnectionPoint::Sinks() const
     return out;
 }
 
+DWORD TConnectionPoint::CookieOf(const IUnknown* sink) const
+{
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        if (sink && slots_[i] == sink)
+            return static_cast<DWORD>(i + 1);
+    return 0;
+}
+
 void TConnectionPoint::ReleaseAll()
 {
     std::vector<IUnknown*> sinks;

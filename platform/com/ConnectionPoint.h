@@ -45,6 +45,8 @@ public:
     const IID& Iid() const { return iid_; }
     // Connected sinks in slot order (no references added).
     std::vector<IUnknown*> Sinks() const;
+    // The cookie of the (first) connection of sink; 0 when not connected.
+    DWORD CookieOf(const IUnknown* sink) const;
     // Releases every sink (the owner is going away).
     void ReleaseAll();
 

@@ -1,4 +1,5 @@
 #include "ConsoleOutput.h"
+#include "StderrRelay.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -90,3 +92,36 @@ TEST(ConsoleOutput, AReaderThatWentAwayEndsNothingButTheOutput)
 }
 
 } // namespace
+
+// Standard error that nobody reads: whoever writes to descriptor 2 (a
+// message box, a driver warning) never waits, and the lines that could be
+// delivered arrive whole and in order.
+TEST(StderrRelay, AStalledReaderNeverHoldsAWriterOfStandardError)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(::dup2(fds[1], STDERR_FILENO), 0);
+    std::size_t dropped = 0;
+    std::chrono::steady_clock::duration took{};
+    {
+        StderrRelay relay(16 * 1024);
+        ASSERT_TRUE(relay.Active());
+        const std::string line(100, 'e');
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 5000; ++i) // 500 KB into a 64 KiB pipe that nobody reads
+            std::fprintf(stderr, "%s%d\n", line.c_str(), i);
+        took = std::chrono::steady_clock::now() - start;
+        dropped = relay.Dropped();
+        std::fprintf(stderr, "last words");
+    }
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_GT(dropped, 0u);
+    const std::string text = readUntil(fds[0], "e1\n", std::chrono::seconds(5));
+    EXPECT_EQ(text.rfind(std::string(100, 'e') + "0\n", 0), 0u) << text.substr(0, 200);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}

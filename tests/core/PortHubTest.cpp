@@ -2,6 +2,7 @@
 // it emits, and its write path, against real links on pseudo-terminals.
 #include "LinkFixture.h"
 #include "PortHub.h"
+#include "PortText.h"
 
 #include <vector>
 
@@ -94,4 +95,21 @@ TEST_F(PortHubTest, RemoteModeHasPortsButNoTags)
     EXPECT_EQ(hub->Port(0).tagIndex, -1);
     EXPECT_TRUE(hub->Port(0).tagName.empty());
     EXPECT_EQ(hub->TagCount(), 0);
+}
+
+// Unicode clients (OPC UA, Sparkplug B) see and send the characters that OPC
+// DA clients do: one byte is one character by default, UTF-8 by choice.
+TEST(PortHubText, ClientTextFollowsThePortTextRule)
+{
+    std::string all;
+    for (int c = 1; c < 256; ++c)
+        all += static_cast<char>(c);
+    EXPECT_EQ(PortHub::ClientText("\xB0" "C"), "\xC2\xB0" "C");
+    EXPECT_EQ(PortHub::PortBytes(PortHub::ClientText(all)), all);
+    EXPECT_EQ(PortHub::PortBytes("\xE2\x82\xAC"), "?") << "no byte for a character beyond Latin-1";
+
+    SetPortTextEncoding(PortTextEncoding::Utf8);
+    EXPECT_EQ(PortHub::ClientText("\xC2\xB0"), "\xC2\xB0");
+    EXPECT_EQ(PortHub::PortBytes("\xE2\x82\xAC"), "\xE2\x82\xAC");
+    SetPortTextEncoding(PortTextEncoding::Latin1);
 }

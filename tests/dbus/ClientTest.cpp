@@ -4,7 +4,12 @@
 #include "BusTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/types.h>
 
 namespace {
 
@@ -313,4 +318,188 @@ TEST_F(ClientLibrary, AKilledClientLosesItsGroupsAndANeverAnsweringSinkDelaysNoP
     EXPECT_TRUE(WaitFor([] { return ConnectedServerCount() == 1 && TotalGroupCount() == 1; }, 5000))
         << "the killed client's server object and group are still there";
     EXPECT_EQ(server->PathCount(), 3) << "only this process's paths are left (server, group, its connection point)";
+}
+
+namespace {
+
+// A child client process (dbus_hung_client) and what it printed.
+struct ChildClient {
+    QProcess process;
+    QByteArray out;
+
+    bool Start(const QString& mode, int groups)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral(DBUS_HUNG_CLIENT),
+                      {QStringLiteral("Scale_COM1"), mode, QString::number(groups), QStringLiteral("10")});
+        if (!process.waitForStarted(5000))
+            return false;
+        return WaitFor([&] {
+            out += process.readAllStandardOutput();
+            return out.contains("ready") || out.contains("failed") || process.state() == QProcess::NotRunning;
+        }, 20000) && out.contains("ready");
+    }
+    // True once the process is stopped (SIGSTOP), as /proc says.
+    bool Stopped() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray line = stat.readAll();
+        const int paren = line.lastIndexOf(')');
+        return paren > 0 && line.size() > paren + 2 && line[paren + 2] == 'T';
+    }
+    void Signal(int sig) { ::kill(static_cast<pid_t>(process.processId()), sig); }
+    // The values printed for a group, in order.
+    std::vector<std::string> Values(int group)
+    {
+        out += process.readAllStandardOutput();
+        std::vector<std::string> values;
+        const QByteArray prefix = "data " + QByteArray::number(group) + "=";
+        for (const QByteArray& line : out.split('\n'))
+            if (line.startsWith(prefix))
+                values.push_back(line.mid(prefix.size()).toStdString());
+        return values;
+    }
+    ~ChildClient()
+    {
+        Signal(SIGCONT);
+        process.kill();
+        process.waitForFinished(5000);
+    }
+};
+
+// The unique name of the one client other than known.
+QString OtherClient(opcdbus::BusServer& server, const QString& known)
+{
+    for (const QString& c : server.Flows().Clients())
+        if (c != known)
+            return c;
+    return {};
+}
+
+} // namespace
+
+TEST_F(ClientLibrary, AClientThatStopsReadingIsHeldAtItsBoundAndGetsItsLatestValuesWhenItReadsAgain)
+{
+    constexpr qint64 kBound = 24 * 1024;
+    server->Flows().SetLimits({kBound, 60000});
+    // A well-behaved client of this process.
+    IOPCServer* s = Connect();
+    OPCHANDLE h = 0;
+    IOPCItemMgt* items = AddGroup(s, u"mine", h);
+    AddItems(items, {u"Scale_COM1"});
+    Advise(items, sink.get());
+
+    constexpr int kGroups = 20;
+    ChildClient child;
+    ASSERT_TRUE(child.Start("stop", kGroups)) << child.out.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return child.Stopped(); }));
+    const QString frozen = OtherClient(*server, client.baseService());
+    ASSERT_FALSE(frozen.isEmpty());
+    auto channel = server->Flows().Find(frozen);
+    ASSERT_TRUE(channel);
+
+    // Long values, a new one every pulse, every pulse 10 ms apart.
+    const std::string pad(300, 'x');
+    int n = 0;
+    auto pulseWithNewValue = [&] {
+        SetText(0, "v" + std::to_string(++n) + pad);
+        Pulse();
+        QElapsedTimer t;
+        t.start();
+        WaitFor([&] { return t.elapsed() >= 10; }, 50);
+    };
+    for (int i = 0; i < 60 && channel->State() == SinkFlowState::Open; ++i)
+        pulseWithNewValue();
+    ASSERT_EQ(channel->State(), SinkFlowState::Congested);
+    const qint64 sentAtBound = channel->Sent();
+    for (int i = 0; i < 50; ++i)
+        pulseWithNewValue();
+    EXPECT_EQ(channel->Sent(), sentAtBound) << "nothing more went to the client past its bound";
+    EXPECT_LE(channel->Unread(), kBound + 4096) << "past the bound by at most one callback";
+    EXPECT_EQ(channel->State(), SinkFlowState::Congested);
+    // The other client got every update meanwhile.
+    const std::string latest = "v" + std::to_string(n) + pad;
+    EXPECT_TRUE(WaitFor([&] { return !sink->Of("data").empty() && sink->Of("data").back().Values().back() == "BSTR:" + latest; }))
+        << "the reading client fell behind";
+    EXPECT_GE(sink->Of("data").size(), static_cast<std::size_t>(n * 9 / 10)) << "the reading client missed updates";
+
+    // It reads again: what was sent comes, then each group's latest value.
+    child.Signal(SIGCONT);
+    ASSERT_TRUE(WaitFor([&] {
+        Pulse();
+        return channel->State() == SinkFlowState::Open;
+    }, 10000));
+    SetText(0, "final");
+    ASSERT_TRUE(WaitFor([&] {
+        Pulse();
+        for (int g = 1; g <= kGroups; ++g) {
+            const auto values = child.Values(g);
+            if (values.empty() || values.back() != "final")
+                return false;
+        }
+        return true;
+    }, 10000)) << "a group of the client that read again did not get its latest value";
+    for (int g = 1; g <= kGroups; ++g) {
+        // Values come in the order they were set, none twice.
+        int last = -1;
+        for (const std::string& v : child.Values(g)) {
+            const int seq = v == "final" ? n + 1 : v.empty() ? 0 : std::atoi(v.c_str() + 1);
+            EXPECT_GT(seq, last) << "group " << g << " got " << v << " after " << last;
+            last = seq;
+        }
+    }
+}
+
+TEST_F(ClientLibrary, AClientThatStaysStoppedPastTheStallTimeHasItsCallbacksDroppedWithOneLogLine)
+{
+    constexpr int kStallMs = 1500;
+    server->Flows().SetLimits({8 * 1024, kStallMs});
+    QStringList log;
+    server->Flows().SetLog([&](const QString& line) { log << line; });
+    IOPCServer* s = Connect();
+    OPCHANDLE h = 0;
+    IOPCItemMgt* items = AddGroup(s, u"mine", h);
+    AddItems(items, {u"Scale_COM1"});
+    Advise(items, sink.get());
+
+    ChildClient child;
+    ASSERT_TRUE(child.Start("stop", 10)) << child.out.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return child.Stopped(); }));
+    const QString frozen = OtherClient(*server, client.baseService());
+    auto channel = server->Flows().Find(frozen);
+    ASSERT_TRUE(channel);
+    const std::string pad(300, 'y');
+    int n = 0;
+    QElapsedTimer run;
+    run.start();
+    while (channel->State() != SinkFlowState::Dropped && run.elapsed() < kStallMs + 5000) {
+        SetText(0, "v" + std::to_string(++n) + pad);
+        Pulse();
+        QElapsedTimer t;
+        t.start();
+        WaitFor([&] { return t.elapsed() >= 10; }, 50);
+    }
+    ASSERT_EQ(channel->State(), SinkFlowState::Dropped);
+    EXPECT_GE(run.elapsed(), kStallMs) << "dropped before the stall time";
+    ASSERT_EQ(log.size(), 1) << log.join("\n").toStdString();
+    EXPECT_TRUE(log[0].contains(frozen)) << log[0].toStdString();
+    EXPECT_TRUE(log[0].contains(QString::number(child.process.processId()))) << log[0].toStdString();
+    // Its groups let go of the sink; the other client's group keeps its own.
+    Pulse();
+    int withSink = 0, groups = 0;
+    for (int slot = 0; slot < TDA2::kSlots; ++slot)
+        if (TDA2* srv = ServerInSlot(slot))
+            for (TOPCGroup* g : srv->PrivateGroups()) {
+                ++groups;
+                withSink += g->HasSink() ? 1 : 0;
+            }
+    EXPECT_EQ(groups, 11);
+    EXPECT_EQ(withSink, 1);
+    const std::size_t before = sink->Of("data").size();
+    SetText(0, "after");
+    Pulse();
+    EXPECT_TRUE(WaitFor([&] { return sink->Of("data").size() > before; })) << "the other client is still served";
+    EXPECT_EQ(log.size(), 1) << "one line only";
 }

@@ -7,6 +7,8 @@
 
 #include <QDBusArgument>
 #include <QDBusSignature>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
 
 using namespace opcdbus;
 
@@ -58,6 +60,34 @@ protected:
         EXPECT_EQ(r.type(), QDBusMessage::ReplyMessage) << r.errorMessage().toStdString();
     }
     static int Hr(const QDBusMessage& r) { return r.arguments().value(0).toInt(); }
+};
+
+// A client's sink object made of raw messages: it counts the callbacks it
+// gets and answers the server's interface query never, or with a refusal.
+class RawSink : public QDBusVirtualObject {
+public:
+    enum class Query { Never, Refuse };
+    explicit RawSink(Query q) : query_(q) {}
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override
+    {
+        if (m.type() != QDBusMessage::MethodCallMessage)
+            return false;
+        if (m.member() == QLatin1String("QueryInterface")) {
+            ++queries;
+            if (query_ == Query::Refuse)
+                connection.send(m.createReply({I(E_NOINTERFACE), QVariant::fromValue(QDBusObjectPath("/"))}));
+            return true; // Never: the call stays unanswered
+        }
+        if (m.member() == QLatin1String("OnDataChange"))
+            ++dataChanges;
+        return true;
+    }
+    int queries = 0;
+    int dataChanges = 0;
+
+private:
+    Query query_;
 };
 
 } // namespace
@@ -162,6 +192,37 @@ TEST_F(ServerCalls, GroupsItemsAndSyncIOThroughTheMappingRule)
     const quint32 hGroup = Call(group, "opc.IOPCGroupStateMgt", "GetState").arguments().at(8).toUInt();
     EXPECT_EQ(Hr(Call(srv, "opc.IOPCServer", "RemoveGroup", {U(hGroup), I(0)})), OPC_S_INUSE);
     Release(group);
+    Release(srv);
+}
+
+TEST_F(ServerCalls, AddGroupAnswersTheInterfaceAskedForOrMakesNoGroup)
+{
+    const QString srv = CreateServer();
+    auto add = [&](const QString& name, REFIID iid) {
+        return Call(srv, "opc.IOPCServer", "AddGroup",
+                    {name, I(1), U(10), U(5), QVariant::fromValue(QList<int>{}), QVariant::fromValue(QList<double>{}),
+                     U(0x409), Iid(iid)});
+    };
+    const QDBusMessage refused = add("shut", IID_IOPCShutdown);
+    ASSERT_EQ(refused.signature(), "iuuo") << refused.errorMessage().toStdString();
+    EXPECT_EQ(Hr(refused), E_NOINTERFACE);
+    EXPECT_EQ(refused.arguments().at(1).toUInt(), 0u);
+    EXPECT_EQ(PathOf(refused.arguments().at(3)), "/");
+    EXPECT_EQ(TotalGroupCount(), 0) << "no group is made for an interface it does not have";
+
+    const QDBusMessage sync = add("sync", IID_IOPCSyncIO);
+    ASSERT_EQ(Hr(sync), S_OK);
+    const QString group = PathOf(sync.arguments().at(3));
+    EXPECT_EQ(TotalGroupCount(), 1);
+    // The name is free again after the refusal.
+    const QDBusMessage again = add("shut", IID_IOPCGroupStateMgt);
+    EXPECT_EQ(Hr(again), S_OK);
+    const QDBusMessage text = Call(srv, "opc.IOPCServer", "GetErrorString", {I(RPC_E_DISCONNECTED), U(0x409)});
+    EXPECT_EQ(text.arguments().at(1).toString(), "The object invoked has disconnected from its clients");
+    const QDBusMessage bad = Call(srv, "opc.IOPCServer", "GetErrorString", {I(DISP_E_BADVARTYPE), U(0x409)});
+    EXPECT_EQ(bad.arguments().at(1).toString(), "Bad variable type");
+    Release(group);
+    Release(PathOf(again.arguments().at(3)));
     Release(srv);
 }
 
@@ -292,4 +353,53 @@ TEST_F(ServerCalls, AClientLeavingTheBusLosesEveryReferenceAtOnce)
     EXPECT_EQ(TotalGroupCount(), 0);
     EXPECT_EQ(ComObject::LiveObjects(), objects - 3) << "the server and both groups were destroyed";
     EXPECT_EQ(server->PathCount(), 0);
+}
+
+TEST_F(ServerCalls, ASinkThatNeverAnswersItsInterfaceQueryStallsNoPulseAndStillGetsCallbacks)
+{
+    RawSink mute(RawSink::Query::Never);
+    RawSink refusing(RawSink::Query::Refuse);
+    ASSERT_TRUE(client.registerVirtualObject("/mute", &mute, QDBusConnection::SingleNode));
+    ASSERT_TRUE(client.registerVirtualObject("/refusing", &refusing, QDBusConnection::SingleNode));
+    const QString srv = CreateServer();
+    QStringList paths;
+    auto advise = [&](const QString& name, const QString& sinkPath) {
+        const QString group = AddGroup(srv, name);
+        AddItems(group, {"Scale_COM1"});
+        const QDBusMessage cp =
+            Call(group, "opc.IConnectionPointContainer", "FindConnectionPoint", {Iid(IID_IOPCDataCallback)});
+        EXPECT_EQ(Hr(cp), S_OK);
+        const QDBusMessage advised = Call(PathOf(cp.arguments().at(1)), "opc.IConnectionPoint", "Advise",
+                                          {QVariant::fromValue(QDBusObjectPath(sinkPath))});
+        EXPECT_EQ(Hr(advised), S_OK);
+        paths << PathOf(cp.arguments().at(1)) << group;
+    };
+    // Ten groups whose sink lets the query go unanswered, one that refuses.
+    for (int g = 0; g < 10; ++g)
+        advise(QStringLiteral("mute%1").arg(g), "/mute");
+    advise("refusing", "/refusing");
+    // Past the query's time-out: the queries count as unanswered now.
+    QElapsedTimer waited;
+    waited.start();
+    WaitFor([&] { return waited.elapsed() > RemoteSink::kQueryTimeoutMs + 300; }, 5000);
+    EXPECT_EQ(mute.queries, 10);
+    EXPECT_EQ(refusing.queries, 1);
+
+    for (int i = 0; i < 3; ++i) {
+        SetText(0, "v" + std::to_string(i));
+        QElapsedTimer t;
+        t.start();
+        Pulse();
+        EXPECT_LT(t.elapsed(), 250) << "pulse " << i << " waited on a sink";
+    }
+    // Unanswered means "keep sending": every mute group's update comes.
+    EXPECT_TRUE(WaitFor([&] { return mute.dataChanges >= 10; })) << mute.dataChanges << " data changes";
+    EXPECT_EQ(mute.queries, 10) << "asked once per sink, never again";
+    EXPECT_EQ(refusing.dataChanges, 0) << "an explicit refusal stops the callbacks";
+
+    for (const QString& path : paths)
+        Release(path);
+    Release(srv);
+    client.unregisterObject("/mute");
+    client.unregisterObject("/refusing");
 }

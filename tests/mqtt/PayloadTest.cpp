@@ -69,8 +69,10 @@ TEST(SparkplugPayload, TextMapsPortBytesOneCharacterEach)
         all += static_cast<char>(c);
     EXPECT_EQ(Utf8ToBytes(BytesToUtf8(all)), all);
     EXPECT_EQ(Utf8ToBytes("\xE2\x82\xAC" "5"), "?5") << "a character beyond Latin-1";
-    EXPECT_EQ(Utf8ToBytes("\xC3"), "?") << "a truncated sequence";
-    EXPECT_EQ(Utf8ToBytes("\x80" "A"), "?A") << "a stray continuation byte";
+    // Bytes that are not UTF-8 stand for the Latin-1 character of their
+    // value, as everywhere else in the program.
+    EXPECT_EQ(Utf8ToBytes("\xC3"), "\xC3") << "a truncated sequence";
+    EXPECT_EQ(Utf8ToBytes("\x80" "A"), "\x80" "A") << "a stray continuation byte";
     Payload p;
     p.seq = 4;
     p.metrics.push_back(Metric::Text("Value", "say \"hi\"\r", 9));

@@ -188,6 +188,41 @@ TEST_F(AsyncIO, ItemsRemovedBeforeProcessingAreReportedNotSkipped)
     EXPECT_EQ(Text(0), "x");
 }
 
+TEST_F(AsyncIO, AnItemRemovedBeforeProcessingNeverLendsItsEntryToAnother)
+{
+    group.Advise(sink.get());
+    SetText(0, "zero");
+    SetText(1, "one");
+    SetText(2, "two");
+    Pulse();
+    sink->calls.clear();
+    DWORD readId = 0, writeId = 0;
+    std::vector<HRESULT> errors;
+    std::vector<Variant> values;
+    values.push_back(Variant::fromText("w0"));
+    values.push_back(Variant::fromText("w2"));
+    ASSERT_EQ(AsyncRead({items[0], items[1], items[2]}, 1, readId, errors), S_OK);
+    ASSERT_EQ(AsyncWrite({items[0], items[2]}, values, 2, writeId, errors), S_OK);
+    // The first item goes: the others move up in the list.
+    HRESULT* e = nullptr;
+    ASSERT_EQ(group.items->RemoveItems(1, &items[0], &e), S_OK);
+    CoTaskMemFree(e);
+    Pulse();
+    auto calls = Completions();
+    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls[0].kind, "read");
+    EXPECT_EQ(calls[0].Clients(), (std::vector<OPCHANDLE>{0, 101, 102}));
+    EXPECT_EQ(calls[0].entries[0].error, OPC_E_INVALIDHANDLE);
+    EXPECT_EQ(calls[0].entries[1].value, "BSTR:one");
+    EXPECT_EQ(calls[0].entries[2].value, "BSTR:two");
+    EXPECT_EQ(calls[0].masterError, S_FALSE);
+    ASSERT_EQ(calls[1].kind, "write");
+    EXPECT_EQ(calls[1].Clients(), (std::vector<OPCHANDLE>{0, 102}));
+    EXPECT_EQ(Text(0), "zero") << "the removed item's write reached no tag";
+    EXPECT_EQ(Text(1), "one") << "nor the tag of the item that moved into its place";
+    EXPECT_EQ(Text(2), "w2");
+}
+
 TEST_F(AsyncIO, RefreshNeedsAnActiveGroupOfActiveItems)
 {
     DWORD cancelId = 0;
@@ -290,7 +325,10 @@ TEST_F(AsyncIO, QueuedRequestsWaitForTheTickAndGoWithoutASink)
     Pulse();
     EXPECT_EQ(empty.Object()->PendingTransactions(), 0u);
     ASSERT_EQ(sink->Of("read").size(), 1u);
-    EXPECT_EQ(sink->Of("read")[0].entries[0].client, 100u) << "position 0 holds the new item";
+    // The request named the removed item, not a place in the list: the new
+    // item that took its place is not read in its stead.
+    EXPECT_EQ(sink->Of("read")[0].entries[0].client, 0u);
+    EXPECT_EQ(sink->Of("read")[0].entries[0].error, OPC_E_INVALIDHANDLE);
 
     // Destroying a group frees what it still has queued, without callbacks.
     ASSERT_EQ(empty.async->Read(1, one.data(), 6, &cancelId, &e), S_OK);

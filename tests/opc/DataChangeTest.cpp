@@ -437,3 +437,32 @@ TEST_F(DataChange, TextsOfAnyLengthAndCharacterComeThroughUnchanged)
     EXPECT_EQ(sink->calls[0].entries[0].value, last);
     EXPECT_EQ(sink->calls[1].entries[0].value, last);
 }
+
+// A loaded main thread runs its 10 ms pulse late: the group's rate counts
+// the time that passed, so it is late by at most one pulse per update.
+TEST_F(DataChange, AGroupKeepsItsRateWhenPulsesComeLate)
+{
+    Make(TRUE, 100);
+    group.Advise(sink.get());
+    Pulse();
+    Updates();
+    int n = 0;
+    auto latePulses = [&](int count, std::uint32_t everyMs) {
+        std::vector<int> updatesAt;
+        for (int p = 1; p <= count; ++p) {
+            SetText(0, "v" + std::to_string(++n));
+            tick += everyMs;
+            Pulse();
+            if (!Updates().empty())
+                updatesAt.push_back(p);
+        }
+        return updatesAt;
+    };
+    // Pulses 53 ms apart: an update every second pulse (at 106, 212, ...
+    // 530 ms: the first pulse after each 100 ms), not every tenth pulse.
+    EXPECT_EQ(latePulses(10, 53), (std::vector<int>{2, 4, 6, 8, 10}));
+    // On time again: the next 100 ms mark (600 ms) falls on the seventh
+    // pulse, then every tenth pulse, as the rate says.
+    EXPECT_EQ(latePulses(25, 10), (std::vector<int>{7, 17}));
+    EXPECT_EQ(group.revisedRate, 100u);
+}

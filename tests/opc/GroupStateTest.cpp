@@ -2,6 +2,9 @@
 // cloning, and what a removal request changes.
 #include "OpcTestSupport.h"
 
+#include <cstdlib>
+#include <ctime>
+
 namespace {
 
 class GroupState : public OpcTest {
@@ -40,6 +43,36 @@ State Get(ClientGroup& g)
 }
 
 } // namespace
+
+// A group's default bias is the zone's standard bias, as the OPC bias is:
+// daylight saving is left out whenever the group is made.
+TEST(DefaultTimeBias, LeavesDaylightSavingOutInBothHemispheres)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    struct Case {
+        const char* zone;
+        std::time_t at;
+        LONG bias;
+    } cases[] = {
+        {"Australia/Sydney", 1702641600, -600}, // 2023-12-15 12:00 UTC: daylight saving in force
+        {"Australia/Sydney", 1689422400, -600}, // 2023-07-15: standard time
+        {"Europe/Berlin", 1689422400, -60},
+        {"Europe/Berlin", 1702641600, -60},
+        {"America/New_York", 1689422400, 300},
+        {"UTC", 1689422400, 0},
+    };
+    for (const Case& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        EXPECT_EQ(StandardTimeZoneBias(c.at), c.bias) << c.zone << " at " << c.at;
+    }
+    if (saved)
+        setenv("TZ", before.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
 
 TEST_F(GroupState, GetStateGivesWhatAddGroupStored)
 {

@@ -12,6 +12,7 @@
 #include "OPCDA.h"
 #include "OpcContext.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "TaskMem.h"
 
 #include <gtest/gtest.h>
@@ -332,6 +333,9 @@ protected:
         tags.BindTag("Scale_COM1");
         tags.BindTag("Scale_COM2");
         tags.BindTag("Pump_COM3");
+        // The address space tells the server which tag changed.
+        tags.onTextChanged = [](std::size_t index) { OpcTagChanged(static_cast<int>(index)); };
+        TheTagWatch().ClearStale();
         OpcContext& c = TheOpcContext();
         c.tags = &tags;
         c.localNow = [this] { return now; };
@@ -357,7 +361,7 @@ protected:
         TheOpcContext() = saved_;
     }
 
-    void SetText(int tag, const std::string& text) { tags.Value(static_cast<std::size_t>(tag)).textValue = text; }
+    void SetText(int tag, const std::string& text) { tags.SetText(static_cast<std::size_t>(tag), text); }
     const std::string& Text(int tag) { return tags.Value(static_cast<std::size_t>(tag)).textValue; }
     // n OPC server pulses, 10 ms apart.
     void Pulse(int n = 1)

@@ -409,6 +409,9 @@ TEST_F(ServerObject, ErrorStringsComeFromTheResultTextTable)
         CoTaskMemFree(b);
     }
     EXPECT_FALSE(ResultText(OPC_E_INVALIDHANDLE).empty());
+    // Codes the server itself hands out have their system texts.
+    EXPECT_EQ(ResultText(RPC_E_DISCONNECTED), "The object invoked has disconnected from its clients");
+    EXPECT_EQ(ResultText(DISP_E_BADVARTYPE), "Bad variable type");
     common->Release();
 }
 

@@ -142,10 +142,12 @@ void SimAddressSpace::setString(StringTag& s, std::string_view text)
 
 void SimAddressSpace::refreshString(StringTag& s)
 {
+    // Stored through the table, so that whoever watches it (the OPC server's
+    // items) learns of every tag that changed.
     const auto end = std::find(s.chars.begin(), s.chars.end(), 0);
-    tags_.Value(static_cast<std::size_t>(s.index)).textValue.assign(s.chars.begin(), end);
+    tags_.SetText(static_cast<std::size_t>(s.index), std::string(s.chars.begin(), end));
     for (int i = 0; i < kElements; ++i)
-        tags_.Value(static_cast<std::size_t>(s.firstElement + i)).textValue = std::to_string(s.chars[i]);
+        tags_.SetText(static_cast<std::size_t>(s.firstElement + i), std::to_string(s.chars[i]));
 }
 
 void SimAddressSpace::Stored(int tagIndex)

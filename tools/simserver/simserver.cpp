@@ -20,6 +20,7 @@
 #include "OpcContext.h"
 #include "RegistryStore.h"
 #include "ServIMPL.h"
+#include "TagWatch.h"
 #include "Wire.h"
 
 #include <QCoreApplication>
@@ -136,6 +137,7 @@ int main(int argc, char** argv)
 
     OpcContext& context = TheOpcContext();
     context.tags = &tags;
+    tags.onTextChanged = [](std::size_t index) { OpcTagChanged(static_cast<int>(index)); };
     context.valueStored = [&](int index) {
         space.Stored(index);
         if (!quiet) {

@@ -3,15 +3,18 @@
 #include "Adaptors.h"
 
 #include "BusServer.h"
+#include "GroupUnit.h"
 #include "Interfaces.h"
 #include "OPCDA.h"
 #include "RemoteSink.h"
+#include "SlicedRequest.h"
 #include "TaskMem.h"
 #include "Wire.h"
 
 #include <QDBusObjectPath>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -116,6 +119,134 @@ struct ItemDefs {
 };
 
 template <typename T> T* DataOrNull(QList<T>& l) { return l.isEmpty() ? nullptr : l.data(); }
+
+// ------------------------------------------------------------ calls in slices
+
+// An array argument read a part at a time: from the message's stream, or
+// from a list already decoded.
+template <typename T> class ArrayReader {
+public:
+    explicit ArrayReader(const QVariant& v)
+    {
+        if (v.userType() == qMetaTypeId<QDBusArgument>()) {
+            stream_ = v.value<QDBusArgument>();
+            stream_.beginArray();
+            streaming_ = true;
+        } else {
+            list_ = v.value<QList<T>>();
+        }
+    }
+    // Appends the next count elements to into; false when there are fewer.
+    bool Read(quint32 count, QList<T>& into)
+    {
+        for (quint32 i = 0; i < count; ++i) {
+            if (streaming_) {
+                if (stream_.atEnd())
+                    return false;
+                T t;
+                stream_ >> t;
+                into.push_back(t);
+            } else {
+                if (pos_ >= list_.size())
+                    return false;
+                into.push_back(list_[pos_++]);
+            }
+        }
+        return true;
+    }
+    bool AtEnd() const { return streaming_ ? stream_.atEnd() : pos_ >= list_.size(); }
+
+private:
+    QDBusArgument stream_;
+    bool streaming_ = false;
+    QList<T> list_;
+    qsizetype pos_ = 0;
+};
+
+// A request of n entries served in slices: first every array argument is
+// decoded (decode(count) reads the next count entries; false for a
+// malformed or short array, and done() must then hold: no entry left over),
+// then part(first, count) calls the COM method for those entries and keeps
+// their outs; finish(hr) makes the answer from all of them.
+class ChunkedCall final : public SlicedCall {
+public:
+    using Decode = std::function<bool(quint32 count)>;
+    using Done = std::function<bool()>;
+    using Part = std::function<HRESULT(quint32 first, quint32 count)>;
+    using Finish = std::function<QVariantList(HRESULT hr)>;
+
+    ChunkedCall(IUnknown* target, const QString& outSignature, quint32 n, Decode decode, Done done, Part part,
+                Finish finish)
+        : target_(target), outSignature_(outSignature), n_(n), decode_(std::move(decode)), done_(std::move(done)),
+          part_(std::move(part)), finish_(std::move(finish))
+    {
+        if (SUCCEEDED(target_.As(IID_ISlicedRequest, marked_)) && marked_)
+            marked_->RequestInProgress(1);
+    }
+    ~ChunkedCall() override
+    {
+        if (marked_)
+            marked_->RequestInProgress(0);
+    }
+    bool Step(const QDeadlineTimer& until) override
+    {
+        do {
+            if (decoded_ < n_) {
+                const quint32 count = std::min(n_ - decoded_, kSlicePart);
+                if (!decode_(count)) {
+                    failed_ = E_INVALIDARG;
+                    return true;
+                }
+                decoded_ += count;
+                if (decoded_ == n_ && !done_()) {
+                    failed_ = E_INVALIDARG; // more entries than the count says
+                    return true;
+                }
+                if (decoded_ == n_ && n_ > TOPCGroup::kMaxHandlesPerCall) {
+                    failed_ = E_OUTOFMEMORY; // well formed, but more than a call may have
+                    return true;
+                }
+                continue;
+            }
+            if (served_ >= n_)
+                return true;
+            const quint32 count = std::min(n_ - served_, kSlicePart);
+            const HRESULT hr = part_(served_, count);
+            if (FAILED(hr)) {
+                failed_ = hr;
+                return true;
+            }
+            someFailed_ = someFailed_ || hr == S_FALSE;
+            served_ += count;
+        } while (!until.hasExpired());
+        return served_ >= n_;
+    }
+    QVariantList Outs() override
+    {
+        if (FAILED(failed_))
+            return ZeroOuts(outSignature_, failed_);
+        return finish_(someFailed_ ? S_FALSE : S_OK);
+    }
+
+private:
+    ComPtr<IUnknown> target_;
+    ComPtr<ISlicedRequest> marked_;
+    QString outSignature_;
+    quint32 n_;
+    quint32 decoded_ = 0;
+    quint32 served_ = 0;
+    HRESULT failed_ = S_OK;
+    bool someFailed_ = false;
+    Decode decode_;
+    Done done_;
+    Part part_;
+    Finish finish_;
+};
+
+// Whether the call is served in slices. A count past the limit of entries
+// per call is served so too: its arrays are read (a count that disagrees
+// with them is refused as such), then the call is refused.
+bool Sliced(quint32 n) { return n > kSliceEntries; }
 
 // ------------------------------------------------------------ IClassFactory
 
@@ -549,9 +680,58 @@ QVariantList ItemResults(CallContext& c, HRESULT hr, DWORD n, OPCITEMRESULT* res
     return {V(hr), L(wire), L(errs)};
 }
 
+// AddItems and ValidateItems in slices: call(count, defs, results, errors).
+using ItemDefsCall = std::function<HRESULT(DWORD, OPCITEMDEF*, OPCITEMRESULT**, HRESULT**)>;
+void SliceItemDefs(CallContext& c, IUnknown* target, quint32 n, ItemDefsCall call)
+{
+    struct State {
+        explicit State(const QVariant& v) : reader(v) {}
+        ArrayReader<WireItemDef> reader;
+        std::vector<std::unique_ptr<ItemDefs>> chunks;
+        QList<WireItemResult> results;
+        QList<int> errors;
+    };
+    auto st = std::make_shared<State>(c.args.at(1));
+    c.sliced = std::make_unique<ChunkedCall>(
+        target, c.method.outSignature, n,
+        [st](quint32 count) {
+            QList<WireItemDef> wire;
+            auto defs = std::make_unique<ItemDefs>();
+            if (!st->reader.Read(count, wire) || !defs->Decode(wire))
+                return false;
+            st->chunks.push_back(std::move(defs));
+            return true;
+        },
+        [st] { return st->reader.AtEnd(); },
+        [st, call](quint32 first, quint32 count) {
+            ItemDefs& defs = *st->chunks[first / kSlicePart];
+            OPCITEMRESULT* results = nullptr;
+            HRESULT* errors = nullptr;
+            const HRESULT hr = call(count, defs.defs.data(), &results, &errors);
+            if (results) {
+                for (DWORD i = 0; i < count; ++i) {
+                    st->results.push_back(ItemResultToWire(results[i]));
+                    CoTaskMemFree(results[i].pBlob);
+                }
+                CoTaskMemFree(results);
+            }
+            st->errors += TakeErrors(errors, count);
+            st->chunks[first / kSlicePart].reset();
+            return hr;
+        },
+        [st](HRESULT hr) { return QVariantList{V(hr), L(st->results), L(st->errors)}; });
+}
+
 QVariantList ItemMgt_AddItems(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        SliceItemDefs(c, items, n, [items](DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** r, HRESULT** e) {
+            return items->AddItems(count, defs, r, e);
+        });
+        return {};
+    }
     const QList<WireItemDef> wire = List<WireItemDef>(c, 1);
     ItemDefs defs;
     if (static_cast<qsizetype>(n) != wire.size() || !defs.Decode(wire))
@@ -566,6 +746,14 @@ QVariantList ItemMgt_AddItems(CallContext& c)
 QVariantList ItemMgt_ValidateItems(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        const BOOL blob = Arg<int>(c, 2);
+        SliceItemDefs(c, items, n, [items, blob](DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** r, HRESULT** e) {
+            return items->ValidateItems(count, defs, blob, r, e);
+        });
+        return {};
+    }
     const QList<WireItemDef> wire = List<WireItemDef>(c, 1);
     ItemDefs defs;
     if (static_cast<qsizetype>(n) != wire.size() || !defs.Decode(wire))
@@ -585,9 +773,45 @@ QVariantList ErrorsOnly(CallContext& c, HRESULT hr, HRESULT* errors, DWORD n)
     return {V(hr), L(errs)};
 }
 
+// A per-handle call in slices whose answer is (hr, errors): the handles
+// (argument 1) and, when extra is given, a second array of T (argument 2)
+// are decoded first; call(count, handles, extras, errors) serves a part.
+template <typename T>
+void SliceHandles(CallContext& c, IUnknown* target, quint32 n, bool extra,
+                  std::function<HRESULT(DWORD, OPCHANDLE*, T*, HRESULT**)> call)
+{
+    struct State {
+        State(const QVariant& h, const QVariant& x) : handles(h), extras(x) {}
+        ArrayReader<uint> handles;
+        ArrayReader<T> extras;
+        QList<uint> h;
+        QList<T> x;
+        QList<int> errors;
+    };
+    auto st = std::make_shared<State>(c.args.at(1), extra ? c.args.at(2) : QVariant::fromValue(QList<T>{}));
+    c.sliced = std::make_unique<ChunkedCall>(
+        target, c.method.outSignature, n,
+        [st, extra](quint32 count) { return st->handles.Read(count, st->h) && (!extra || st->extras.Read(count, st->x)); },
+        [st] { return st->handles.AtEnd() && st->extras.AtEnd(); },
+        [st, call, extra](quint32 first, quint32 count) {
+            HRESULT* errors = nullptr;
+            const HRESULT hr = call(count, st->h.data() + first, extra ? st->x.data() + first : nullptr, &errors);
+            st->errors += TakeErrors(errors, count);
+            return hr;
+        },
+        [st](HRESULT hr) { return QVariantList{V(hr), L(st->errors)}; });
+}
+
 QVariantList ItemMgt_RemoveItems(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        SliceHandles<uint>(c, items, n, false, [items](DWORD count, OPCHANDLE* h, uint*, HRESULT** e) {
+            return items->RemoveItems(count, h, e);
+        });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 1);
     if (static_cast<qsizetype>(n) != h.size())
         return c.Fail(E_INVALIDARG);
@@ -599,6 +823,14 @@ QVariantList ItemMgt_RemoveItems(CallContext& c)
 QVariantList ItemMgt_SetActiveState(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        const BOOL active = Arg<int>(c, 2);
+        SliceHandles<uint>(c, items, n, false, [items, active](DWORD count, OPCHANDLE* h, uint*, HRESULT** e) {
+            return items->SetActiveState(count, h, active, e);
+        });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 1);
     if (static_cast<qsizetype>(n) != h.size())
         return c.Fail(E_INVALIDARG);
@@ -610,6 +842,13 @@ QVariantList ItemMgt_SetActiveState(CallContext& c)
 QVariantList ItemMgt_SetClientHandles(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        SliceHandles<uint>(c, items, n, true, [items](DWORD count, OPCHANDLE* h, uint* client, HRESULT** e) {
+            return items->SetClientHandles(count, h, client, e);
+        });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 1);
     QList<uint> client = List<uint>(c, 2);
     if (static_cast<qsizetype>(n) != h.size() || static_cast<qsizetype>(n) != client.size())
@@ -622,6 +861,13 @@ QVariantList ItemMgt_SetClientHandles(CallContext& c)
 QVariantList ItemMgt_SetDatatypes(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCItemMgt* items = Iface<IOPCItemMgt>(c);
+        SliceHandles<ushort>(c, items, n, true, [items](DWORD count, OPCHANDLE* h, ushort* types, HRESULT** e) {
+            return items->SetDatatypes(count, h, types, e);
+        });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 1);
     QList<ushort> types = List<ushort>(c, 2);
     if (static_cast<qsizetype>(n) != h.size() || static_cast<qsizetype>(n) != types.size())
@@ -647,6 +893,49 @@ QVariantList ItemMgt_CreateEnumerator(CallContext& c)
 QVariantList SyncIO_Read(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 1);
+    if (Sliced(n)) {
+        IOPCSyncIO* sync = Iface<IOPCSyncIO>(c);
+        const auto source = static_cast<OPCDATASOURCE>(Arg<uint>(c, 0));
+        struct State {
+            explicit State(const QVariant& h) : handles(h) {}
+            ArrayReader<uint> handles;
+            QList<uint> h;
+            QList<WireItemState> states;
+            QList<int> errors;
+            quint64 stamp = 0;
+        };
+        auto st = std::make_shared<State>(c.args.at(2));
+        c.sliced = std::make_unique<ChunkedCall>(
+            sync, c.method.outSignature, n, [st](quint32 count) { return st->handles.Read(count, st->h); },
+            [st] { return st->handles.AtEnd(); },
+            [st, sync, source](quint32 first, quint32 count) {
+                OPCITEMSTATE* states = nullptr;
+                HRESULT* errors = nullptr;
+                const HRESULT hr = sync->Read(source, count, st->h.data() + first, &states, &errors);
+                QList<int> errs = TakeErrors(errors, count);
+                if (states) {
+                    for (quint32 i = 0; i < count; ++i) {
+                        bool ok = true;
+                        WireItemState w = ItemStateToWire(states[i], &ok);
+                        if (!ok && i < static_cast<quint32>(errs.size()) && SUCCEEDED(errs[i]))
+                            errs[i] = DISP_E_BADVARTYPE;
+                        // One call, one time: that of its first slice.
+                        if (w.timeStamp != 0) {
+                            if (st->stamp == 0)
+                                st->stamp = w.timeStamp;
+                            w.timeStamp = st->stamp;
+                        }
+                        st->states.push_back(w);
+                        VariantClear(&states[i].vDataValue);
+                    }
+                    CoTaskMemFree(states);
+                }
+                st->errors += errs;
+                return hr;
+            },
+            [st](HRESULT hr) { return QVariantList{V(hr), L(st->states), L(st->errors)}; });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 2);
     if (static_cast<qsizetype>(n) != h.size())
         return c.Fail(E_INVALIDARG);
@@ -674,6 +963,39 @@ QVariantList SyncIO_Read(CallContext& c)
 QVariantList SyncIO_Write(CallContext& c)
 {
     const quint32 n = Arg<uint>(c, 0);
+    if (Sliced(n)) {
+        IOPCSyncIO* sync = Iface<IOPCSyncIO>(c);
+        struct State {
+            State(const QVariant& h, const QVariant& v) : handles(h), values(v) {}
+            ArrayReader<uint> handles;
+            ArrayReader<WireVariant> values;
+            QList<uint> h;
+            std::vector<std::unique_ptr<Variants>> chunks;
+            QList<int> errors;
+        };
+        auto st = std::make_shared<State>(c.args.at(1), c.args.at(2));
+        c.sliced = std::make_unique<ChunkedCall>(
+            sync, c.method.outSignature, n,
+            [st](quint32 count) {
+                QList<WireVariant> wire;
+                auto values = std::make_unique<Variants>();
+                if (!st->handles.Read(count, st->h) || !st->values.Read(count, wire) || !values->Decode(wire))
+                    return false;
+                st->chunks.push_back(std::move(values));
+                return true;
+            },
+            [st] { return st->handles.AtEnd() && st->values.AtEnd(); },
+            [st, sync](quint32 first, quint32 count) {
+                Variants& values = *st->chunks[first / kSlicePart];
+                HRESULT* errors = nullptr;
+                const HRESULT hr = sync->Write(count, st->h.data() + first, values.data(), &errors);
+                st->errors += TakeErrors(errors, count);
+                st->chunks[first / kSlicePart].reset();
+                return hr;
+            },
+            [st](HRESULT hr) { return QVariantList{V(hr), L(st->errors)}; });
+        return {};
+    }
     QList<uint> h = List<uint>(c, 1);
     const QList<WireVariant> wire = List<WireVariant>(c, 2);
     Variants values;
@@ -779,7 +1101,8 @@ QVariantList Point_Advise(CallContext& c)
         return c.Fail(E_POINTER); // a null sink
     IID iid = GUID_NULL;
     Iface<IConnectionPoint>(c)->GetConnectionInterface(&iid);
-    RemoteSink* sink = RemoteSink::Create(c.server.Connection(), c.client, sinkPath, iid);
+    RemoteSink* sink =
+        RemoteSink::Create(c.server.Flows().Channel(c.client), c.server.Connection(), c.client, sinkPath, iid);
     if (!sink)
         return c.Fail(E_OUTOFMEMORY);
     ComPtr<IUnknown> hold(static_cast<IOPCDataCallback*>(sink));

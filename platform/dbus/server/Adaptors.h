@@ -6,9 +6,11 @@
 #include "ComObject.h"
 
 #include <QDBusMessage>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QVariantList>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,34 @@ namespace opcdbus {
 class BusServer;
 struct MethodInfo;
 
+// A request with more than kSliceEntries entries (AddItems, ValidateItems,
+// RemoveItems, SetActiveState, SetClientHandles, SetDatatypes, and the
+// synchronous Read and Write) is served in slices: its arguments are decoded
+// and the COM method is called for kSlicePart entries at a time, as many
+// parts a slice as fit in about kSliceBudgetMs, and the main thread returns
+// to its event loop between slices (the serial ports keep being read). The answer is
+// the one a single call would give: the entries' results in order, S_FALSE
+// when any entry failed; a count that disagrees with its array is refused
+// before any entry is served. A failure of the call itself (the object was
+// disconnected, memory ran out) part way answers that failure, with the
+// entries served before it done. All values a sliced Read returns carry the
+// time stamp of its first slice.
+inline constexpr quint32 kSliceEntries = 1024;
+inline constexpr quint32 kSlicePart = 256;
+inline constexpr int kSliceBudgetMs = 2;
+
+// A call served in slices. BusServer runs Step from its event loop until it
+// says the answer is ready. The call holds its COM target (and tells it a
+// request is in progress, ISlicedRequest) until it is destroyed.
+class SlicedCall {
+public:
+    virtual ~SlicedCall() = default;
+    // Serves a part, until about `until`; true when the answer is ready.
+    virtual bool Step(const QDeadlineTimer& until) = 0;
+    // The answer (after Step said it was ready).
+    virtual QVariantList Outs() = 0;
+};
+
 struct CallContext {
     BusServer& server;
     const QDBusMessage& message;
@@ -24,6 +54,9 @@ struct CallContext {
     const MethodInfo& method;
     const QVariantList& args;
     void* iface; // the COM interface of the D-Bus interface called (one reference, held by the caller)
+    // Set by an adaptor that serves the call in slices (its outs are then
+    // ignored; the answer comes from the sliced call).
+    std::unique_ptr<SlicedCall> sliced;
 
     // A path for an interface pointer handed to the client (takes over its
     // reference).

@@ -6,11 +6,15 @@
 #include "ServIMPL.h"
 #include "Wire.h"
 
+#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QLoggingCategory>
+#include <QPointer>
+#include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -50,12 +54,18 @@ struct BusServer::Stub final : ExternalHolder {
 };
 
 BusServer::BusServer(const QDBusConnection& connection, REFCLSID clsid, IClassFactory* factory)
-    : connection_(connection), clsid_(clsid), factory_(factory), serviceName_(WellKnownName(clsid))
+    : connection_(connection), clsid_(clsid), factory_(factory), serviceName_(WellKnownName(clsid)),
+      flows_(connection)
 {
     RegisterWireTypes();
 }
 
 BusServer::~BusServer() { Stop(); }
+
+BusServer::InProgress::InProgress() = default;
+BusServer::InProgress::~InProgress() = default;
+BusServer::InProgress::InProgress(InProgress&&) noexcept = default;
+BusServer::InProgress& BusServer::InProgress::operator=(InProgress&&) noexcept = default;
 
 bool BusServer::Start(QString* error)
 {
@@ -88,6 +98,7 @@ void BusServer::Stop()
 {
     const bool wasServing = serving_;
     serving_ = false;
+    inProgress_.clear(); // their targets learn the requests are over
     // Every client's references go, newest first within each client.
     std::vector<QString> clients;
     for (const auto& [path, stub] : paths_)
@@ -177,6 +188,8 @@ void BusServer::ClientLeft(const QString& client)
     // already out of every table.
     for (auto& s : held)
         s.reset();
+    inProgress_.erase(client);
+    flows_.ClientLeft(client);
     if (watcher_)
         watcher_->removeWatchedService(client);
 }
@@ -209,8 +222,85 @@ bool BusServer::handleMessage(const QDBusMessage& message, const QDBusConnection
         sendError(message, kErrorUnknownObject, QStringLiteral("not serving"));
         return true;
     }
+    if (auto it = inProgress_.find(message.service()); it != inProgress_.end()) {
+        it->second.waiting.push_back(message); // after the client's call in progress
+        return true;
+    }
     dispatch(message);
     return true;
+}
+
+void BusServer::startSliced(const QDBusMessage& message, const MethodInfo& method, std::unique_ptr<SlicedCall> call)
+{
+    const QString client = message.service();
+    InProgress& p = inProgress_[client];
+    p.message = message;
+    p.method = &method;
+    p.call = std::move(call);
+    p.serial = nextSerial_++;
+    if (auto channel = flows_.Find(client))
+        channel->Hold(true);
+    QTimer::singleShot(0, this, [this, client, serial = p.serial] { step(client, serial); });
+}
+
+void BusServer::step(const QString& client, quint64 serial)
+{
+    auto it = inProgress_.find(client);
+    if (it == inProgress_.end() || it->second.serial != serial || it->second.answering)
+        return;
+    InProgress& p = it->second;
+    if (!p.call->Step(QDeadlineTimer(kSliceBudgetMs))) {
+        // Back to the event loop: the ports, the pulse and other clients.
+        QTimer::singleShot(0, this, [this, client, serial] { step(client, serial); });
+        return;
+    }
+    const QVariantList outs = p.call->Outs();
+    const QString sig = SignatureOfArgs(outs);
+    if (sig != p.method->outSignature || !p.message.isReplyRequired()) {
+        sendReply(p.message, *p.method, outs); // the fault is reported there
+        answered(client, serial);
+        return;
+    }
+    // Marshalling a large answer would hold the main thread as long as the
+    // slices spared it: a worker thread does it. The client's next messages
+    // and callbacks wait until the answer is on its way.
+    p.answering = true;
+    QDBusMessage reply = p.message.createReply(outs);
+    QDBusConnection connection = connection_;
+    QPointer<BusServer> self(this);
+    QThreadPool::globalInstance()->start([connection, reply, self, client, serial]() mutable {
+        connection.send(reply);
+        reply = QDBusMessage();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, client, serial] {
+                if (self)
+                    self->answered(client, serial);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void BusServer::answered(const QString& client, quint64 serial)
+{
+    auto it = inProgress_.find(client);
+    if (it == inProgress_.end() || it->second.serial != serial)
+        return;
+    std::deque<QDBusMessage> waiting = std::move(it->second.waiting);
+    inProgress_.erase(it); // the target learns the request is over
+    if (auto channel = flows_.Find(client))
+        channel->Hold(false);
+    while (!waiting.empty() && serving_) {
+        if (auto again = inProgress_.find(client); again != inProgress_.end()) {
+            // The client's next call is served in slices too: the rest waits.
+            for (auto& m : waiting)
+                again->second.waiting.push_back(std::move(m));
+            return;
+        }
+        const QDBusMessage m = std::move(waiting.front());
+        waiting.pop_front();
+        dispatch(m);
+    }
 }
 
 void BusServer::sendError(const QDBusMessage& message, const char* name, const QString& text)
@@ -301,6 +391,8 @@ void BusServer::dispatch(const QDBusMessage& message)
     // From here on the stub may go (the call may disconnect its object):
     // only the reference in target is used.
     const QVariantList outs = adaptor(call);
+    if (call.sliced)
+        return startSliced(message, *method, std::move(call.sliced));
     sendReply(message, *method, outs);
 }
 

@@ -26,13 +26,21 @@
 // more than one element) give the method's HRESULT E_INVALIDARG, with every
 // out-argument zero or empty, and the COM object is not called.
 //
+// Large requests (see Adaptors.h) are served in slices from the event loop;
+// while one is in progress, the same client's later messages wait, in
+// order, and its callbacks are held, so the client sees what a single call
+// would have given it; other clients are served meanwhile. A large answer is
+// marshalled and sent by a worker thread.
+//
 // Sinks: a client's sink passed to Advise is wrapped in a local COM object
 // (RemoteSink) that forwards the callbacks as D-Bus calls sent without
-// waiting for a reply.
+// waiting for a reply, through the client's channel of Flows(), which bounds
+// what a client that stops reading may have unread (ClientFlow.h).
 //
 // Threads: the main thread only (the COM objects' apartment); the object is
 // registered on the connection from that thread, so Qt delivers the calls
 // there.
+#include "ClientFlow.h"
 #include "ComObject.h"
 
 #include <QDBusConnection>
@@ -41,6 +49,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <utility>
@@ -51,6 +60,7 @@ namespace opcdbus {
 
 struct MethodInfo;
 struct InterfaceInfo;
+class SlicedCall;
 
 class BusServer : public QDBusVirtualObject {
     Q_OBJECT
@@ -73,6 +83,9 @@ public:
 
     QDBusConnection Connection() const { return connection_; }
     const QString& ServiceName() const { return serviceName_; }
+
+    // What each client has not yet read of its callbacks, and its limits.
+    ClientFlows& Flows() { return flows_; }
 
     // For tests and the console: paths alive, per client or in all.
     int PathCount() const { return static_cast<int>(paths_.size()); }
@@ -106,6 +119,22 @@ private:
     // stub (and its COM reference) is handed to the caller.
     std::unique_ptr<Stub> detach(const QString& path);
     void watch(const QString& client);
+    // Calls served in slices.
+    struct InProgress {
+        QDBusMessage message;
+        const MethodInfo* method = nullptr;
+        std::unique_ptr<SlicedCall> call;
+        std::deque<QDBusMessage> waiting; // the client's later messages
+        quint64 serial = 0;               // tells this call from a later one of the client
+        bool answering = false;           // the answer is being sent by a worker
+        InProgress();
+        ~InProgress();
+        InProgress(InProgress&&) noexcept;
+        InProgress& operator=(InProgress&&) noexcept;
+    };
+    void startSliced(const QDBusMessage& message, const MethodInfo& method, std::unique_ptr<SlicedCall> call);
+    void step(const QString& client, quint64 serial);
+    void answered(const QString& client, quint64 serial);
 
     QDBusConnection connection_;
     CLSID clsid_;
@@ -118,6 +147,9 @@ private:
     std::map<QString, std::unique_ptr<Stub>> paths_;
     std::map<std::pair<QString, IUnknown*>, QString> byIdentity_;
     QDBusServiceWatcher* watcher_ = nullptr;
+    ClientFlows flows_;
+    std::map<QString, InProgress> inProgress_;
+    quint64 nextSerial_ = 1;
 };
 
 // The program's OPC class (CLSID_DA2) served on its own connection to the

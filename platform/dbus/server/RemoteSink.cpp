@@ -25,18 +25,26 @@ std::pair<bool, QString> ParseQueryReply(const QDBusMessage& reply)
 
 } // namespace
 
-RemoteSink* RemoteSink::Create(const QDBusConnection& connection, const QString& client, const QString& path,
-                               REFIID advised)
+RemoteSink* RemoteSink::Create(std::shared_ptr<ClientChannel> channel, const QDBusConnection& connection,
+                               const QString& client, const QString& path, REFIID advised)
 {
-    return new (std::nothrow) RemoteSink(connection, client, path, advised);
+    return new (std::nothrow) RemoteSink(std::move(channel), connection, client, path, advised);
 }
 
-RemoteSink::RemoteSink(const QDBusConnection& connection, const QString& client, const QString& path, REFIID advised)
-    : connection_(connection), client_(client), path_(path), answers_(std::make_shared<Answers>())
+RemoteSink::RemoteSink(std::shared_ptr<ClientChannel> channel, const QDBusConnection& connection,
+                       const QString& client, const QString& path, REFIID advised)
+    : channel_(std::move(channel)), connection_(connection), client_(client), path_(path),
+      advised_(GuidText(advised)), answers_(std::make_shared<Answers>())
 {
     RegisterWireTypes();
-    const QString iid = GuidText(advised);
-    answers_->pending = iid;
+    ask(advised_);
+}
+
+void RemoteSink::ask(const QString& iid)
+{
+    if (answers_->asked[iid])
+        return;
+    answers_->asked[iid] = true;
     QDBusMessage query = QDBusMessage::createMethodCall(client_, path_, kIUnknown, QStringLiteral("QueryInterface"));
     query << iid;
     query.setAutoStartService(false);
@@ -46,14 +54,15 @@ RemoteSink::RemoteSink(const QDBusConnection& connection, const QString& client,
                      [answers = answers_, iid, connection = connection_, client = client_](QDBusPendingCallWatcher* w) {
                          w->deleteLater();
                          const QDBusMessage reply = w->reply();
-                         answers->pending.clear();
-                         if (reply.type() == QDBusMessage::ErrorMessage &&
-                             reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
-                             return; // slow, not refused: keep sending
-                         }
+                         // Only the client's own answer counts: no reply in
+                         // time, or an error, says nothing about the sink.
+                         if (reply.type() != QDBusMessage::ReplyMessage ||
+                             reply.signature() != QLatin1String("io"))
+                             return;
                          const auto [supported, path] = ParseQueryReply(reply);
                          answers->known[iid] = supported;
                          if (supported) {
+                             // The answer handed over a reference more.
                              QDBusMessage release =
                                  QDBusMessage::createMethodCall(client, path, kIUnknown, QStringLiteral("Release"));
                              release.setAutoStartService(false);
@@ -69,17 +78,18 @@ void RemoteSink::send(const QString& iface, const QString& member, const QVarian
     QDBusMessage call = QDBusMessage::createMethodCall(client_, path_, iface, member);
     call.setArguments(args);
     call.setAutoStartService(false);
-    // Sent without a reply expected: the main thread never waits here.
-    if (connection_.send(call))
-        ++sent_;
+    // Sent without a reply expected: the main thread never waits here. The
+    // final Release is no callback: it goes whatever the client's state.
+    if (iface == kIUnknown || !channel_) {
+        if (connection_.send(call))
+            ++sent_;
+        return;
+    }
+    channel_->Send(call);
+    ++sent_;
 }
 
-void RemoteSink::giveBack(const QString& answeredPath)
-{
-    QDBusMessage release = QDBusMessage::createMethodCall(client_, answeredPath, kIUnknown, QStringLiteral("Release"));
-    release.setAutoStartService(false);
-    connection_.send(release);
-}
+SinkFlowState RemoteSink::FlowState() { return channel_ ? channel_->State() : SinkFlowState::Open; }
 
 HRESULT RemoteSink::QueryInterface(REFIID riid, void** ppv)
 {
@@ -93,26 +103,21 @@ HRESULT RemoteSink::QueryInterface(REFIID riid, void** ppv)
             return ComAnswer(static_cast<IOPCShutdown*>(this), ppv);
         if (riid == IID_IOPCDataCallback)
             return ComAnswer(static_cast<IOPCDataCallback*>(this), ppv);
+        if (riid == IID_ISinkFlow)
+            return ComAnswer(static_cast<ISinkFlow*>(this), ppv);
         return ComAnswer(static_cast<IUnknown*>(static_cast<IOPCDataCallback*>(this)), ppv);
     };
-    if (riid == IID_IUnknown)
+    if (riid == IID_IUnknown || riid == IID_ISinkFlow)
         return answer(true);
     if (riid != IID_IOPCDataCallback && riid != IID_IOPCShutdown)
         return E_NOINTERFACE; // nothing else can be forwarded
     const QString iid = GuidText(riid);
     if (auto it = answers_->known.find(iid); it != answers_->known.end())
         return answer(it->second);
-    if (answers_->pending == iid)
-        return answer(true);
-    QDBusMessage query = QDBusMessage::createMethodCall(client_, path_, kIUnknown, QStringLiteral("QueryInterface"));
-    query << iid;
-    query.setAutoStartService(false);
-    const QDBusMessage reply = connection_.call(query, QDBus::Block, kQueryTimeoutMs);
-    const auto [supported, path] = ParseQueryReply(reply);
-    if (supported)
-        giveBack(path);
-    answers_->known[iid] = supported;
-    return answer(supported);
+    if (iid == advised_)
+        return answer(true); // advised, and not refused
+    ask(iid);
+    return answer(false);
 }
 
 HRESULT RemoteSink::dataCall(const char* member, DWORD transId, OPCHANDLE group, HRESULT quality, HRESULT error,

@@ -4,7 +4,7 @@ that misbehaves, while a status probe in another process keeps asking the
 server for its status, so that a main thread that stops answering shows as
 a long round trip.
 
-    from harness import Checks, Home, Pty, Linvaro, StatusProbe
+    from harness import Checks, Home, Pty, Linvaro, StatusProbe, finish_case
 
 Run as a script (`harness.py probe`) it is the probe itself: it creates a
 server object, calls GetStatus every 20 ms until its standard input closes
@@ -33,12 +33,12 @@ COLUMNS = ("ID", "DESCRIPTION", "PORT", "BAUD_RATE", "DATA_BITS", "PARITY", "STO
            "LOGGED", "AUTO_SUFFIX")
 
 
-def check_probe(checks, probe):
+def check_probe(checks, probe, max_ms=100.0):
     """The verdict of every case on its status probe: all calls answered,
-    none slower than 100 ms."""
+    none slower than max_ms (100 ms)."""
     calls, failures, worst = probe.finish()
     checks.check(calls > 0 and failures == 0, "the probe's calls all answered (%d calls)" % calls)
-    checks.check(worst < 100, "GetStatus round trips stayed under 100 ms (max %.1f ms)" % worst)
+    checks.check(worst < max_ms, "GetStatus round trips stayed under %.0f ms (max %.1f ms)" % (max_ms, worst))
 
 
 class Checks:
@@ -226,6 +226,22 @@ class StatusProbe:
             return 0, 1, float("inf")
         fields = dict(f.split("=") for f in out.split() if "=" in f)
         return int(fields.get("calls", 0)), int(fields.get("failures", 1)), float(fields.get("max_ms", "inf"))
+
+
+def finish_case(checks, linvaro, probe=None, children=(), ptys=(), max_ms=100.0):
+    """The end every case shares: the probe's figures (no failed call, the
+    longest round trip under max_ms), the case's client processes killed
+    (objects with kill()), linvaro ended by SIGTERM with exit code 0, the
+    devices closed."""
+    if probe:
+        check_probe(checks, probe, max_ms)
+    for child in children:
+        if child:
+            child.kill()
+    rc = linvaro.stop()
+    checks.check(rc == 0, "linvaro ends with exit code 0 on SIGTERM (got %s)" % rc)
+    for p in ptys:
+        p.close()
 
 
 class TagReader:
