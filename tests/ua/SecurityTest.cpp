@@ -1,7 +1,8 @@
 // Secured channels against the server core in memory: every policy and mode
 // carries sessions and renews its token; client certificates that are
 // expired, not yet valid, of an unknown issuer, of too short a key, for
-// another application or untrusted get their status and the channel
+// another application, untrusted, revoked or without their CA's revocation
+// list get their status and the channel
 // closes; a tampered, replayed or stray-token message closes it too.
 #include "Pki.h"
 #include "UaTestSupport.h"
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <ctime>
 #include <filesystem>
@@ -59,6 +63,37 @@ StatusCode ReadScale(Client& c)
     if (IsBad(s) || response.results.size() != 1)
         return IsBad(s) ? s : sc::BadUnexpectedError;
     return response.results[0].status;
+}
+
+// A revocation list of `ca` (DER) that names the given certificates.
+std::string MakeCrl(const LocalIdentity& ca, const std::vector<const crypto::Certificate*>& revoked)
+{
+    X509_CRL* crl = X509_CRL_new();
+    ASN1_TIME* last = ASN1_TIME_set(nullptr, std::time(nullptr) - 3600);
+    ASN1_TIME* next = ASN1_TIME_set(nullptr, std::time(nullptr) + 30 * kDay);
+    X509_CRL_set_version(crl, 1);
+    X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.certificate->Raw()));
+    X509_CRL_set1_lastUpdate(crl, last);
+    X509_CRL_set1_nextUpdate(crl, next);
+    for (const crypto::Certificate* c : revoked) {
+        X509_REVOKED* r = X509_REVOKED_new();
+        X509_REVOKED_set_serialNumber(r, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(c->Raw())));
+        X509_REVOKED_set_revocationDate(r, last);
+        X509_CRL_add0_revoked(crl, r);
+    }
+    X509_CRL_sort(crl);
+    std::string der;
+    if (X509_CRL_sign(crl, ca.key.Raw(), EVP_sha256()) > 0) {
+        unsigned char* bytes = nullptr;
+        const int n = i2d_X509_CRL(crl, &bytes);
+        if (n > 0)
+            der.assign(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(n));
+        OPENSSL_free(bytes);
+    }
+    ASN1_TIME_free(last);
+    ASN1_TIME_free(next);
+    X509_CRL_free(crl);
+    return der;
 }
 
 } // namespace
@@ -239,4 +274,29 @@ TEST_F(UaSecurity, TamperedReplayedAndStrayTokenMessagesCloseTheChannel)
             EXPECT_EQ(LastError(received), expected) << StatusName(LastError(received));
         }
     }
+}
+
+TEST_F(UaSecurity, CaIssuedCertificatesNeedTheirCasRevocationList)
+{
+    const auto ca = MakeIdentity("plant-ca", 2048, {}, nullptr, true);
+    const auto member = MakeIdentity("member", 2048, {}, ca.get());
+    const auto revoked = MakeIdentity("revoked", 2048, {}, ca.get());
+    Trust(*ca);
+    const auto open = [&](const std::shared_ptr<const LocalIdentity>& id, std::string& error) {
+        bool opened = false;
+        Client& c = Secure(RsaPolicies().front(), MessageSecurityMode::SignAndEncrypt, id, opened);
+        error = c.Error();
+        return opened && c.OpenSession(0);
+    };
+    std::string error;
+    // Without the CA's list nobody can tell whether it withdrew the client.
+    EXPECT_FALSE(open(member, error));
+    EXPECT_EQ(error.rfind("server error BadCertificateRevocationUnknown:", 0), 0u) << error;
+
+    const std::string crl = MakeCrl(*ca, {revoked->certificate.get()});
+    ASSERT_FALSE(crl.empty());
+    std::ofstream(pki + "trusted/crl/plant-ca.crl", std::ios::binary) << crl;
+    EXPECT_TRUE(open(member, error)) << error;
+    EXPECT_FALSE(open(revoked, error));
+    EXPECT_EQ(error.rfind("server error BadCertificateRevoked:", 0), 0u) << error;
 }
