@@ -2,8 +2,8 @@
 // carries sessions and renews its token; client certificates that are
 // expired, not yet valid, of an unknown issuer, of too short a key, for
 // another application, untrusted, revoked or without their CA's revocation
-// list get their status and the channel
-// closes; a tampered, replayed or stray-token message closes it too.
+// list get their status and the channel closes; a tampered, replayed or
+// stray-token message closes it too.
 #include "Pki.h"
 #include "UaTestSupport.h"
 
