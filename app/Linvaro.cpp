@@ -47,6 +47,8 @@ struct CommandLine {
     bool headless = false;
     bool exit = false;
     bool setMqttPassword = false;
+    std::string addUaUser; // --add-ua-user NAME
+    std::string uaRole = "read";
     bool regServer = false, unregServer = false, embedding = false, automation = false;
     std::string error;
 };
@@ -73,6 +75,12 @@ CommandLine Parse(int argc, char** argv)
             cl.exit = true;
         } else if (std::strcmp(a, "--set-mqtt-password") == 0) {
             cl.setMqttPassword = true;
+        } else if (std::strcmp(a, "--add-ua-user") == 0 || std::strcmp(a, "--role") == 0) {
+            if (i + 1 >= argc) {
+                cl.error = std::string(a) + (a[2] == 'a' ? " needs a user name" : " needs read or write");
+                return cl;
+            }
+            (a[2] == 'a' ? cl.addUaUser : cl.uaRole) = argv[++i];
         } else if (IsSwitch(a, "regserver")) {
             cl.regServer = true;
         } else if (IsSwitch(a, "unregserver")) {
@@ -140,7 +148,7 @@ int main(int argc, char** argv)
     if (!cl.error.empty()) {
         if (cl.error != "help")
             std::fprintf(stderr, "linvaro: %s\n", cl.error.c_str());
-        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [--set-mqtt-password] [/regserver|/unregserver|/embedding|/automation]\n");
+        std::fprintf(stderr, "usage: linvaro [--home DIR] [--headless] [--exit] [--set-mqtt-password] [--add-ua-user NAME [--role read|write]] [/regserver|/unregserver|/embedding|/automation]\n");
         return cl.error == "help" ? 0 : 2;
     }
 
@@ -150,7 +158,7 @@ int main(int argc, char** argv)
     // runs headless, so no window or modal box can hold it up before it
     // answers on the bus.
     const bool startedByBus = startMode == comserver::StartMode::Automation;
-    const bool gui = !cl.headless && !cl.exit && !cl.setMqttPassword && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
+    const bool gui = !cl.headless && !cl.exit && !cl.setMqttPassword && cl.addUaUser.empty() && !comserver::EndsAfterRegistration(startMode) && !startedByBus;
     std::unique_ptr<QCoreApplication> app;
     if (gui)
         app = std::make_unique<QApplication>(argc, argv);
@@ -214,6 +222,8 @@ int main(int argc, char** argv)
     remote.Load(ProgramFolder(), plainBox);
     if (cl.setMqttPassword)
         return SetMqttPasswordFromInput(home, libs);
+    if (!cl.addUaUser.empty())
+        return AddUaUserFromInput(home, cl.addUaUser, cl.uaRole);
     if (gui && libs.gn.SetMsgHandler)
         libs.gn.SetMsgHandler(&ShowModalMessageBox, nullptr);
 

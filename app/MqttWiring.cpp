@@ -3,12 +3,9 @@
 #include "EdgeNode.h"
 #include "MainController.h"
 #include "MqttSettings.h"
-
-#include <termios.h>
-#include <unistd.h>
+#include "SecretInput.h"
 
 #include <cstdio>
-#include <iostream>
 
 namespace {
 // The program version, as the About box shows it.
@@ -36,21 +33,8 @@ int SetMqttPasswordFromInput(const std::string& home, const support::SupportLibr
         std::fprintf(stderr, "linvaro: the support libraries are needed to store the MQTT password\n");
         return 1;
     }
-    const bool terminal = isatty(STDIN_FILENO) == 1;
-    termios saved{};
-    if (terminal) {
-        std::fprintf(stderr, "MQTT broker password: ");
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
     std::string password;
-    const bool read = static_cast<bool>(std::getline(std::cin, password));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fprintf(stderr, "\n");
-    }
+    const bool read = ReadSecretLine("MQTT broker password: ", password);
     if (!read) {
         std::fprintf(stderr, "linvaro: no password given; nothing changed\n");
         return 1;

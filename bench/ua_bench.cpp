@@ -13,10 +13,17 @@
 //       thread CPU, and memory per monitored item.
 //   ua_bench read PORTS SECONDS JSON
 //       Read requests of 1000 Value nodes each, one after the other.
+//   ua_bench open PORTS COUNT JSON
+//       COUNT times one after the other: a Basic256Sha256 SignAndEncrypt
+//       channel and session opened and closed (client side time), with the
+//       longest main-thread event of linvaro meanwhile.
+//   ua_bench latency PORTS STRINGS JSON secure
+//       latency as above, the subscriber on Basic256Sha256 SignAndEncrypt.
 //
 // Run under dbus-run-session (linvaro serves its OPC server on the bus too).
 #include "Client.h"
 #include "LinvaroProcess.h"
+#include "SecurityPolicy.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -25,6 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -62,6 +70,50 @@ double Percentile(std::vector<double> v, double p)
     return v[std::min(i, v.size() - 1)];
 }
 
+// Clients of the secured endpoint: a certificate of their own, trusted by
+// linvaro before they connect, and the server's certificate from
+// GetEndpoints.
+struct SecureClients {
+    bool on = false;
+    std::shared_ptr<const LocalIdentity> own;
+    std::shared_ptr<const crypto::Certificate> server;
+
+    bool Prepare(const QString& home, quint16 port)
+    {
+        auto id = std::make_shared<LocalIdentity>();
+        id->key = crypto::RsaKey::Generate(2048);
+        crypto::CertificateRequest r;
+        r.commonName = "ua_bench";
+        r.applicationUri = "urn:linvaro:ua_bench";
+        r.notBefore = std::time(nullptr) - 3600;
+        r.notAfter = std::time(nullptr) + 24 * 3600;
+        id->certificate = crypto::MakeCertificate(r, id->key, nullptr, id->key, 1);
+        if (!id->certificate)
+            return false;
+        own = id;
+        std::ofstream(home.toStdString() + "/pki/trusted/certs/ua_bench.der", std::ios::binary)
+            << own->certificate->Der();
+        std::vector<EndpointDescription> endpoints;
+        std::string error;
+        if (!Client::FindEndpoints("127.0.0.1", port, endpoints, error, 10000)) {
+            std::fprintf(stderr, "GetEndpoints: %s\n", error.c_str());
+            return false;
+        }
+        for (const auto& e : endpoints)
+            if (e.securityPolicyUri == kSecurityPolicyBasic256Sha256)
+                server = crypto::Certificate::FromDer(e.serverCertificate.data);
+        return server != nullptr;
+    }
+    // Connect and OpenSession, secured when on.
+    bool Open(Client& c, quint16 port) const
+    {
+        if (on)
+            c.SetSecurity(FindPolicy(kSecurityPolicyBasic256Sha256), MessageSecurityMode::SignAndEncrypt, own, server);
+        return c.Connect("127.0.0.1", port, 10000) && c.OpenSession(10000);
+    }
+};
+SecureClients g_secure;
+
 struct Linvaro {
     bench::LinvaroProcess process;
     quint16 port = 0;
@@ -77,7 +129,7 @@ struct Linvaro {
             Client probe;
             if (probe.Connect("127.0.0.1", port, 1000)) {
                 probe.Close();
-                return true;
+                return !g_secure.on || g_secure.Prepare(process.Home(), port);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -113,7 +165,7 @@ public:
 
     bool Open(quint16 port, int ports, double publishing, double sampling, std::uint32_t queue)
     {
-        if (!client_.Connect("127.0.0.1", port, 10000) || !client_.OpenSession(10000))
+        if (!g_secure.Open(client_, port))
             return Report(client_.Error());
         CreateSubscriptionRequest cs;
         cs.requestedPublishingInterval = publishing;
@@ -442,6 +494,32 @@ int Read(int ports, int seconds, const std::string& json)
 
 } // namespace
 
+int Open(int ports, int count, const std::string& json)
+{
+    g_secure.on = true;
+    Linvaro linvaro;
+    if (!linvaro.Start(ports))
+        return 1;
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        Client c;
+        const auto t0 = Clock::now();
+        if (!g_secure.Open(c, linvaro.port)) {
+            std::fprintf(stderr, "open: %s\n", c.Error().c_str());
+            break;
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        c.Close();
+    }
+    std::ostringstream j;
+    j << "{\"policy\":\"Basic256Sha256\",\"mode\":\"SignAndEncrypt\",\"opens\":" << times.size()
+      << ",\"p50_ms\":" << Percentile(times, 0.5) << ",\"p99_ms\":" << Percentile(times, 0.99)
+      << ",\"max_ms\":" << (times.empty() ? 0 : *std::max_element(times.begin(), times.end()))
+      << linvaro.StopAndEventTimes() << "}";
+    WriteJson(json, j.str());
+    return static_cast<int>(times.size()) == count ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -449,13 +527,17 @@ int main(int argc, char** argv)
     const std::vector<std::string> a(argv + 1, argv + argc);
     const auto num = [&](std::size_t i, int fallback) { return i < a.size() ? std::atoi(a[i].c_str()) : fallback; };
     const auto str = [&](std::size_t i) { return i < a.size() ? a[i] : std::string(); };
-    if (!a.empty() && a[0] == "latency")
+    if (!a.empty() && a[0] == "latency") {
+        g_secure.on = str(4) == "secure";
         return Latency(num(1, 64), num(2, 1000), str(3));
+    }
+    if (!a.empty() && a[0] == "open")
+        return Open(num(1, 1), num(2, 50), str(3));
     if (!a.empty() && a[0] == "sessions")
         return Sessions(num(1, 64), num(2, 100), num(3, 20), num(4, 10), str(5));
     if (!a.empty() && a[0] == "read")
         return Read(num(1, 64), num(2, 10), str(3));
     std::fprintf(stderr, "usage: ua_bench latency PORTS STRINGS JSON | sessions PORTS SESSIONS SECONDS RATE JSON |"
-                         " read PORTS SECONDS JSON\n");
+                         " read PORTS SECONDS JSON | open PORTS COUNT JSON\n");
     return 2;
 }

@@ -26,6 +26,7 @@ std::int64_t NowMs()
 }
 
 constexpr std::uint32_t kBufferSize = 65535;
+constexpr const char* kAnonymousPolicyIdOfClient = "anonymous";
 
 class SocketPipe final : public ClientPipe {
 public:
@@ -201,13 +202,51 @@ bool Client::Connect(const std::string& host, std::uint16_t port, int timeoutMs)
     return Connect(std::make_unique<SocketPipe>(fd), "opc.tcp://" + host + ":" + std::to_string(port), timeoutMs);
 }
 
+void Client::SetSecurity(const PolicyParams* policy, MessageSecurityMode mode, std::shared_ptr<const LocalIdentity> own,
+                         std::shared_ptr<const crypto::Certificate> server)
+{
+    policy_ = policy;
+    mode_ = policy ? mode : MessageSecurityMode::None;
+    own_ = std::move(own);
+    server_ = std::move(server);
+}
+
 bool Client::Connect(std::unique_ptr<ClientPipe> pipe, const std::string& endpointUrl, int timeoutMs)
 {
     Drop();
+    if (policy_) {
+        security_ = MakeClientSecurity(*policy_, own_, server_);
+        if (!security_ || !security_->Accept(mode_))
+            return fail("the client's or the server's certificate does not fit the policy");
+    } else {
+        security_ = MakeNoSecurity();
+    }
     pipe_ = std::move(pipe);
     endpointUrl_ = endpointUrl;
     sequence_ = 1;
+    tokenId_ = previousTokenId_ = 0;
     return handshake(timeoutMs);
+}
+
+bool Client::FindEndpoints(const std::string& host, std::uint16_t port, std::vector<EndpointDescription>& endpoints,
+                           std::string& error, int timeoutMs)
+{
+    Client c;
+    GetEndpointsRequest request;
+    GetEndpointsResponse response;
+    if (!c.Connect(host, port, timeoutMs)) {
+        error = c.Error();
+        return false;
+    }
+    request.endpointUrl = c.endpointUrl_;
+    const StatusCode s = c.Call(enc::GetEndpointsRequest, request, enc::GetEndpointsResponse, response, timeoutMs);
+    c.Close();
+    if (IsBad(s)) {
+        error = std::string("GetEndpoints: ") + StatusName(s);
+        return false;
+    }
+    endpoints = std::move(response.endpoints);
+    return true;
 }
 
 bool Client::handshake(int timeoutMs)
@@ -241,7 +280,8 @@ bool Client::openChannel(SecurityTokenRequestType type, std::uint32_t lifetimeMs
     open.header.timestamp = Now();
     open.header.requestHandle = ++handle_;
     open.requestType = type;
-    open.securityMode = MessageSecurityMode::None;
+    open.securityMode = mode_;
+    open.clientNonce.data = crypto::Random(security_->NonceLength());
     open.requestedLifetime = lifetimeMs;
     std::string body;
     EncodeMessage(body, enc::OpenSecureChannelRequest, open);
@@ -249,46 +289,67 @@ bool Client::openChannel(SecurityTokenRequestType type, std::uint32_t lifetimeMs
     WriteHeader(opn, "OPN", 'F', 0);
     Encoder e(opn);
     e.Number(type == SecurityTokenRequestType::Issue ? std::uint32_t(0) : channelId_);
-    e.String(kSecurityPolicyNone);
-    e.ByteString({});
-    e.ByteString({});
+    const AsymmetricHeader mine = security_->LocalHeader();
+    e.String(mine.securityPolicyUri);
+    e.ByteString(mine.senderCertificate);
+    e.ByteString(mine.receiverCertificateThumbprint);
+    const std::size_t securedFrom = opn.size();
     e.Number(sequence_++);
     e.Number(++requestId_);
     opn += body;
-    const auto size = static_cast<std::uint32_t>(opn.size());
-    std::memcpy(opn.data() + 4, &size, 4);
+    if (!security_->ProtectOpen(opn, securedFrom))
+        return fail("cannot secure the OpenSecureChannel request");
     std::string chunk;
     if (!SendRaw(opn) || !readChunk(chunk, timeoutMs))
         return false;
-    Decoder d(std::string_view(chunk).substr(kHeaderSize));
+    if (ParseHeader(chunk).type != MessageType::Open)
+        return fail("no OpenSecureChannel response");
+    Decoder d(std::string_view(chunk).substr(kHeaderSize), Limits());
     d.Number<std::uint32_t>();
     d.String();
     d.ByteString();
     d.ByteString();
-    d.Number<std::uint32_t>();
-    d.Number<std::uint32_t>();
-    const NodeId responseType = d.Get<NodeId>();
-    const OpenSecureChannelResponse response = d.Get<OpenSecureChannelResponse>();
-    if (!d.Ok() || !(responseType == NodeId::Numeric(enc::OpenSecureChannelResponse)))
+    if (!d.Ok())
         return fail("bad OpenSecureChannel response");
+    const std::size_t theirsFrom = chunk.size() - d.Remaining();
+    if (IsBad(security_->UnprotectOpen(chunk, theirsFrom)))
+        return fail("the OpenSecureChannel response fails the security checks");
+    Decoder r(std::string_view(chunk).substr(theirsFrom), Limits());
+    r.Number<std::uint32_t>();
+    r.Number<std::uint32_t>();
+    const NodeId responseType = r.Get<NodeId>();
+    const OpenSecureChannelResponse response = r.Get<OpenSecureChannelResponse>();
+    if (!r.Ok() || !(responseType == NodeId::Numeric(enc::OpenSecureChannelResponse)))
+        return fail("bad OpenSecureChannel response");
+    if (IsBad(security_->DeriveKeys(response.securityToken.tokenId, open.clientNonce.data, response.serverNonce.data)))
+        return fail("the server's nonce does not fit the policy");
     channelId_ = response.securityToken.channelId;
+    // The server may still answer with the token before this one; older
+    // ones are gone.
+    if (previousTokenId_ != 0)
+        security_->ForgetToken(previousTokenId_);
     previousTokenId_ = tokenId_;
     tokenId_ = response.securityToken.tokenId;
     return true;
 }
 
-std::string Client::MakeChunk(char chunkType, std::string_view body, std::uint32_t requestId)
+std::string Client::makeChunk(const char* type3, char chunkType, std::string_view body, std::uint32_t requestId)
 {
-    constexpr std::size_t kOverhead = kHeaderSize + 8 + 8;
     std::string out;
-    WriteHeader(out, "MSG", chunkType, static_cast<std::uint32_t>(kOverhead + body.size()));
+    WriteHeader(out, type3, chunkType, 0);
     Encoder e(out);
     e.Number(channelId_);
     e.Number(usePrevious_ ? previousTokenId_ : tokenId_);
     e.Number(sequence_++);
     e.Number(requestId);
     out.append(body);
+    security_->Protect(out);
     return out;
+}
+
+std::string Client::MakeChunk(char chunkType, std::string_view body, std::uint32_t requestId)
+{
+    return makeChunk("MSG", chunkType, body, requestId);
 }
 
 std::uint32_t Client::SendBody(const std::string& body)
@@ -296,7 +357,9 @@ std::uint32_t Client::SendBody(const std::string& body)
     if (!pipe_)
         return 0;
     const std::uint32_t id = ++requestId_;
-    const std::size_t maxBody = sendChunkSize_ - (kHeaderSize + 8 + 8);
+    const std::size_t maxBody = security_->MaxBodySize(sendChunkSize_, kHeaderSize + 8 + 8);
+    if (maxBody == 0)
+        return 0;
     std::string out;
     std::size_t offset = 0;
     do {
@@ -318,6 +381,8 @@ bool Client::Receive(std::uint32_t& requestId, std::uint32_t& typeId, std::strin
         const ChunkHeader h = ParseHeader(chunk);
         if (h.type != MessageType::Message || chunk.size() < 24)
             return fail("unexpected message");
+        if (IsBad(security_->Unprotect(chunk)) || chunk.size() < 24)
+            return fail("a response fails the security checks");
         std::memcpy(&requestId, chunk.data() + 20, 4);
         message.append(chunk, 24, std::string::npos);
         if (h.chunkType == 'F')
@@ -334,27 +399,64 @@ bool Client::Receive(std::uint32_t& requestId, std::uint32_t& typeId, std::strin
     return true;
 }
 
+ExtensionObject Client::userToken(const std::string& serverCertificate, const std::string& serverNonce)
+{
+    if (userName_.empty())
+        return ToExtension(enc::AnonymousIdentityToken, AnonymousIdentityToken{kAnonymousPolicyIdOfClient});
+    // The password, behind its length and followed by the server's nonce,
+    // encrypted with the server's key (RSA-OAEP, as both RSA policies do).
+    UserNameIdentityToken user;
+    user.policyId = "username";
+    user.userName = userName_;
+    const auto server = crypto::Certificate::FromDer(serverCertificate);
+    std::string plain(4, '\0');
+    const auto length = static_cast<std::uint32_t>(password_.size() + serverNonce.size());
+    std::memcpy(plain.data(), &length, 4);
+    plain += password_;
+    plain += serverNonce;
+    if (server && server->PublicKey().Encrypt(plain, user.password.data))
+        user.encryptionAlgorithm = kRsaOaepUri;
+    crypto::Wipe(plain);
+    return ToExtension(enc::UserNameIdentityToken, user);
+}
+
 bool Client::OpenSession(int timeoutMs, double sessionTimeoutMs)
 {
+    result_ = sc::Good;
+    const bool secured = policy_ != nullptr;
     CreateSessionRequest create;
-    create.clientDescription.applicationUri = "urn:linvaro:ua-client";
+    create.clientDescription.applicationUri =
+        !applicationUri_.empty()                                 ? applicationUri_
+        : secured && !own_->certificate->ApplicationUri().empty() ? own_->certificate->ApplicationUri()
+                                                                  : "urn:linvaro:ua-client";
     create.clientDescription.applicationName = {"", "linvaro-ua"};
     create.clientDescription.applicationType = ApplicationType::Client;
     create.endpointUrl = endpointUrl_;
     create.sessionName = "linvaro-ua";
-    create.clientNonce.data = std::string(32, '\x5a');
+    create.clientNonce.data = crypto::Random(32);
+    if (secured)
+        create.clientCertificate.data = own_->certificate->Der();
     create.requestedSessionTimeout = sessionTimeoutMs;
     CreateSessionResponse created;
-    StatusCode s = Call(enc::CreateSessionRequest, create, enc::CreateSessionResponse, created, timeoutMs);
-    if (IsBad(s))
-        return fail(std::string("CreateSession: ") + StatusName(s));
+    result_ = Call(enc::CreateSessionRequest, create, enc::CreateSessionResponse, created, timeoutMs);
+    if (IsBad(result_))
+        return fail(std::string("CreateSession: ") + StatusName(result_));
+    // The server proves it holds its key: it signed our certificate and nonce.
+    if (secured && (created.serverSignature.algorithm != kRsaSha256Uri ||
+                    !server_->PublicKey().Verify(create.clientCertificate.data + create.clientNonce.data,
+                                                 created.serverSignature.signature.data)))
+        return fail("CreateSession: the server's signature does not hold");
     token_ = created.authenticationToken;
     ActivateSessionRequest activate;
-    activate.userIdentityToken = ToExtension(enc::AnonymousIdentityToken, AnonymousIdentityToken{"anonymous"});
+    if (secured) {
+        activate.clientSignature.algorithm = kRsaSha256Uri;
+        own_->key.Sign(created.serverCertificate.data + created.serverNonce.data, activate.clientSignature.signature.data);
+    }
+    activate.userIdentityToken = userToken(created.serverCertificate.data, created.serverNonce.data);
     ActivateSessionResponse activated;
-    s = Call(enc::ActivateSessionRequest, activate, enc::ActivateSessionResponse, activated, timeoutMs);
-    if (IsBad(s))
-        return fail(std::string("ActivateSession: ") + StatusName(s));
+    result_ = Call(enc::ActivateSessionRequest, activate, enc::ActivateSessionResponse, activated, timeoutMs);
+    if (IsBad(result_))
+        return fail(std::string("ActivateSession: ") + StatusName(result_));
     session_ = true;
     return true;
 }
@@ -373,15 +475,7 @@ void Client::Close()
     clo.header.requestHandle = ++handle_;
     std::string body;
     EncodeMessage(body, enc::CloseSecureChannelRequest, clo);
-    std::string out;
-    WriteHeader(out, "CLO", 'F', static_cast<std::uint32_t>(kHeaderSize + 16 + body.size()));
-    Encoder e(out);
-    e.Number(channelId_);
-    e.Number(tokenId_);
-    e.Number(sequence_++);
-    e.Number(++requestId_);
-    out += body;
-    SendRaw(out);
+    SendRaw(makeChunk("CLO", 'F', body, ++requestId_));
     Drop();
 }
 

@@ -1,12 +1,15 @@
 #pragma once
-// A small blocking OPC UA client (SecurityPolicy None, anonymous): the
-// command-line tool, the benchmarks and the tests use it. It talks over a
-// TCP socket, or over any other byte pipe (tests put the server core at the
-// other end). Every wait has a deadline. Requests may be pipelined: Send
-// returns the request id, Receive hands out responses as they come.
+// A small blocking OPC UA client: the command-line tool, the benchmarks and
+// the tests use it. SecurityPolicy None by default, or an RSA policy with
+// Sign or SignAndEncrypt (SetSecurity); anonymous, or a user name. It
+// talks over a TCP socket, or over any other byte pipe (tests put the
+// server core at the other end). Every wait has a deadline. Requests may
+// be pipelined: Send returns the request id, Receive hands out responses
+// as they come.
 //
 // Threads: one thread per client object.
 #include "Messages.h"
+#include "SecurityPolicy.h"
 #include "Transport.h"
 
 #include <cstdint>
@@ -37,8 +40,29 @@ public:
     bool Connect(const std::string& host, std::uint16_t port, int timeoutMs);
     // Hello and OpenSecureChannel over a pipe of the caller's.
     bool Connect(std::unique_ptr<ClientPipe> pipe, const std::string& endpointUrl, int timeoutMs);
-    // CreateSession and ActivateSession (anonymous).
+    // The security of the next Connect: policy (null: None), mode, this
+    // client's certificate and key, and the server's certificate (as
+    // GetEndpoints gives it).
+    void SetSecurity(const PolicyParams* policy, MessageSecurityMode mode, std::shared_ptr<const LocalIdentity> own,
+                     std::shared_ptr<const crypto::Certificate> server);
+    // The user of the next OpenSession; an empty name is anonymous.
+    void SetUser(const std::string& name, const std::string& password)
+    {
+        userName_ = name;
+        password_ = password;
+    }
+    // The application URI CreateSession names (default: the one of this
+    // client's certificate, or linvaro-ua's own without one).
+    void SetApplicationUri(const std::string& uri) { applicationUri_ = uri; }
+    // CreateSession and ActivateSession; on a secured channel with the
+    // signatures both ways. A bad service result goes to Result().
     bool OpenSession(int timeoutMs, double sessionTimeoutMs = 60000);
+    // The service result that made OpenSession fail (Good otherwise).
+    StatusCode Result() const { return result_; }
+    // The endpoints over a channel of its own (None): what a client asks
+    // before it knows the server's certificate.
+    static bool FindEndpoints(const std::string& host, std::uint16_t port, std::vector<EndpointDescription>& endpoints,
+                              std::string& error, int timeoutMs);
     // CloseSession (when one is open), CloseSecureChannel, then the socket.
     void Close();
     // The socket only, as a client that goes away without a word.
@@ -75,9 +99,10 @@ public:
         return SendBody(body);
     }
     std::uint32_t SendBody(const std::string& body);
-    // One MSG chunk of this channel with the next sequence number (tests
-    // change its bytes before SendRaw: channel id at 8, token id at 12,
-    // sequence number at 16, request id at 20).
+    // One MSG chunk of this channel with the next sequence number, secured
+    // as the channel is (tests change its bytes before SendRaw: channel id
+    // at 8, token id at 12; under None sequence number at 16, request id at
+    // 20).
     std::string MakeChunk(char chunkType, std::string_view body, std::uint32_t requestId);
     // The next response: its request id, encoding id and body (after the id).
     bool Receive(std::uint32_t& requestId, std::uint32_t& typeId, std::string& body, int timeoutMs);
@@ -130,6 +155,9 @@ private:
 
     bool handshake(int timeoutMs);
     bool openChannel(SecurityTokenRequestType type, std::uint32_t lifetimeMs, int timeoutMs);
+    // A chunk of this channel (MSG or CLO) with the next sequence number.
+    std::string makeChunk(const char* type3, char chunkType, std::string_view body, std::uint32_t requestId);
+    ExtensionObject userToken(const std::string& serverCertificate, const std::string& serverNonce);
 
     std::unique_ptr<ClientPipe> pipe_;
     std::string error_;
@@ -147,6 +175,15 @@ private:
     bool usePrevious_ = false;
     NodeId token_;
     bool session_ = false;
+    StatusCode result_ = sc::Good;
+    // Security.
+    const PolicyParams* policy_ = nullptr;
+    MessageSecurityMode mode_ = MessageSecurityMode::None;
+    std::shared_ptr<const LocalIdentity> own_;
+    std::shared_ptr<const crypto::Certificate> server_;
+    std::shared_ptr<ChannelSecurity> security_ = MakeNoSecurity();
+    std::string userName_, password_;
+    std::string applicationUri_;
 };
 
 } // namespace ua

@@ -39,20 +39,51 @@ ApplicationDescription Server::Description(const std::string& clientUrl) const
 
 std::vector<EndpointDescription> Server::Endpoints(const std::string& clientUrl) const
 {
-    // One endpoint: SecurityPolicy None with anonymous users. Policies with
-    // keys add their endpoints here.
-    EndpointDescription e;
-    e.server = Description(clientUrl);
-    e.endpointUrl = e.server.discoveryUrls.front();
-    e.securityMode = MessageSecurityMode::None;
-    e.securityPolicyUri = kSecurityPolicyNone;
-    UserTokenPolicy anonymous;
-    anonymous.policyId = kAnonymousPolicyId;
-    anonymous.tokenType = UserTokenType::Anonymous;
-    e.userIdentityTokens = {anonymous};
-    e.transportProfileUri = kTransportProfile;
-    e.securityLevel = 0;
-    return {e};
+    const SecurityConfig* security = config_.security.get();
+    const bool secured = security && security->own && !security->policies.empty();
+    const ApplicationDescription server = Description(clientUrl);
+    std::vector<EndpointDescription> list;
+    // Passwords always travel encrypted: under None with the first RSA
+    // policy (the client takes the server's certificate from here).
+    const auto add = [&](const char* policy, MessageSecurityMode mode, std::uint8_t level, const char* passwords) {
+        EndpointDescription e;
+        e.server = server;
+        e.endpointUrl = server.discoveryUrls.front();
+        if (security && security->own)
+            e.serverCertificate.data = security->own->certificate->Der();
+        e.securityMode = mode;
+        e.securityPolicyUri = policy;
+        if (config_.anonymous) {
+            UserTokenPolicy anonymous;
+            anonymous.policyId = kAnonymousPolicyId;
+            anonymous.tokenType = UserTokenType::Anonymous;
+            e.userIdentityTokens.push_back(anonymous);
+        }
+        if (config_.users && secured) {
+            UserTokenPolicy user;
+            user.policyId = kUserNamePolicyId;
+            user.tokenType = UserTokenType::UserName;
+            user.securityPolicyUri = passwords;
+            e.userIdentityTokens.push_back(user);
+        }
+        e.transportProfileUri = kTransportProfile;
+        e.securityLevel = level;
+        list.push_back(std::move(e));
+    };
+    if (config_.sessionsWithoutSecurity)
+        add(kSecurityPolicyNone, MessageSecurityMode::None, 0, secured ? security->policies.front()->uri : "");
+    if (secured) {
+        // Encryption ranks above signing alone; the newer policy above the
+        // older one.
+        for (MessageSecurityMode mode : security->modes)
+            for (std::size_t i = 0; i < security->policies.size(); ++i) {
+                const PolicyParams* p = security->policies[i];
+                const auto rank = static_cast<std::uint8_t>(p == FindPolicy(kSecurityPolicyAes128Sha256RsaOaep));
+                add(p->uri, mode, static_cast<std::uint8_t>((mode == MessageSecurityMode::SignAndEncrypt ? 20 : 10) + rank),
+                    p->uri);
+            }
+    }
+    return list;
 }
 
 void Server::findServers(Call& call, FindServersRequest& r)

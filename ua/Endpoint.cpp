@@ -38,6 +38,18 @@ constexpr int kLingerMs = 2000;
 Endpoint::Endpoint(PortHub& hub, ServerConfig config, QObject* parent)
     : QObject(parent), server_(std::make_unique<Server>(&hub, std::move(config), SteadyMs))
 {
+    // What the worker finishes comes back as an event of the main thread,
+    // measured as a client event.
+    worker_ = std::make_unique<Worker>(
+        [this](std::function<void()> done) {
+            QMetaObject::invokeMethod(this, [this, done = std::move(done)] {
+                const qint64 start = ThreadCpuNs();
+                done();
+                rearm();
+                measure(start, longestEventUs_);
+            }, Qt::QueuedConnection);
+        },
+        limits::kMaxOffloadedJobs);
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &Endpoint::tick);
@@ -60,6 +72,8 @@ Endpoint::Endpoint(PortHub& hub, ServerConfig config, QObject* parent)
 
 Endpoint::~Endpoint()
 {
+    // The worker first: no offloaded work outlives the channels it serves.
+    worker_.reset();
     timer_.stop();
     listener_.close();
     for (auto& [id, peer] : peers_) {
@@ -109,6 +123,14 @@ void Endpoint::accept()
             guard->write(bytes.data(), static_cast<qint64>(bytes.size()));
         };
         io.close = [this, id] { closeLater(*id); };
+        io.offload = [this](std::function<void()> work, std::function<void()> done) {
+            return worker_->Submit(std::move(work), std::move(done));
+        };
+        // Bytes that waited in the socket while the channel was busy.
+        io.resume = [this, id] {
+            const std::uint32_t key = *id;
+            QMetaObject::invokeMethod(this, [this, key] { pump(key); }, Qt::QueuedConnection);
+        };
         SecureChannel* channel = server_->OpenChannel(std::move(io));
         if (!channel) {
             const std::string busy = Framed("ERR", ErrorMessage{sc::BadTcpServerTooBusy, "too many connections"});

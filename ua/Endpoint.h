@@ -6,11 +6,16 @@
 // The main thread never waits for a client: sockets are read as data
 // arrives, at most one chunk (64 KiB) per event and client, and the rest
 // in later turns of the event loop; writes are queued by Qt and a client
-// that lets more than 32 MiB pile up is dropped.
+// that lets more than 32 MiB pile up is dropped. The costly work of
+// secured channels and sessions (RSA, certificate checks, password hashes)
+// runs on the endpoint's worker thread and its result comes back as an
+// event of the main thread.
 //
-// Threads: main thread only. Lifetime: the hub must outlive the endpoint;
-// the endpoint's connections to the hub go with it.
+// Threads: main thread, and the worker for offloaded work. Lifetime: the
+// hub must outlive the endpoint; the endpoint's connections to the hub go
+// with it.
 #include "Server.h"
+#include "Worker.h"
 
 #include <QObject>
 #include <QTcpServer>
@@ -58,6 +63,7 @@ private:
     static void measure(qint64 startNs, qint64& longest);
 
     std::unique_ptr<Server> server_;
+    std::unique_ptr<Worker> worker_;
     QTcpServer listener_;
     std::map<std::uint32_t, Peer> peers_; // by channel id
     QTimer timer_;

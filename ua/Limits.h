@@ -2,6 +2,7 @@
 // Every limit the endpoint enforces, in one place (docs/opc-ua.md lists
 // them with the status a peer gets when it goes past one). The operation
 // limits are also served under Server/ServerCapabilities.
+#include <cstddef>
 #include <cstdint>
 
 namespace ua::limits {
@@ -28,6 +29,11 @@ inline constexpr std::uint32_t kMaxArrayLength = 65535;
 inline constexpr std::uint32_t kMaxStringLength = 65535;
 inline constexpr std::uint32_t kMaxByteStringLength = 65535;
 inline constexpr int kMaxNesting = 10;
+
+// Costly work (RSA, certificate checks, password hashes) waiting for the
+// worker thread; past this, a channel that opens gets Bad_TcpServerTooBusy
+// and a CreateSession or ActivateSession Bad_ResourceUnavailable.
+inline constexpr std::size_t kMaxOffloadedJobs = 64;
 
 // Secure channels and their security tokens (ms).
 inline constexpr int kMaxSecureChannels = 200;

@@ -23,9 +23,38 @@ DecodeLimits HeaderLimits()
 
 } // namespace
 
-SecureChannel::SecureChannel(std::uint32_t channelId, ChannelHost& host, ChannelIo io, std::int64_t nowMs)
-    : id_(channelId), host_(host), io_(std::move(io)), startedMs_(nowMs)
+SecureChannel::SecureChannel(std::uint32_t channelId, ChannelHost& host, ChannelIo io, std::int64_t nowMs,
+                             std::shared_ptr<const SecurityConfig> security)
+    : id_(channelId), host_(host), io_(std::move(io)), startedMs_(nowMs), config_(std::move(security))
 {
+}
+
+bool SecureChannel::Offload(std::function<void()> work, std::function<void()> done)
+{
+    std::weak_ptr<char> alive = alive_;
+    auto guarded = [alive, done = std::move(done)] {
+        if (alive.lock())
+            done();
+    };
+    if (io_.offload)
+        return io_.offload(std::move(work), std::move(guarded));
+    work();
+    guarded();
+    return true;
+}
+
+void SecureChannel::output(std::string&& bytes)
+{
+    if (holding_)
+        held_ += bytes;
+    else if (io_.write)
+        io_.write(std::move(bytes));
+}
+
+void SecureChannel::resume()
+{
+    if (state_ != State::Closed && io_.resume)
+        io_.resume();
 }
 
 bool SecureChannel::fail(StatusCode status, const std::string& reason)
@@ -43,6 +72,8 @@ void SecureChannel::Close(StatusCode status, const std::string& reason)
     state_ = State::Closed;
     pending_.clear();
     pendingBytes_ = 0;
+    held_.clear();
+    holding_ = false;
     if (io_.close)
         io_.close();
 }
@@ -169,15 +200,64 @@ bool SecureChannel::onOpen(std::string& chunk, std::int64_t nowMs)
         if (channelId != 0)
             return fail(sc::BadTcpSecureChannelUnknown, "unknown secure channel");
         StatusCode error = sc::Good;
-        security_ = MakeChannelSecurity(ah, error);
+        security_ = MakeChannelSecurity(ah, config_.get(), error);
         if (!security_)
-            return fail(error, "security policy not supported");
-    } else if (channelId != id_ || ah.securityPolicyUri != security_->PolicyUri()) {
-        return fail(sc::BadSecurityChecksFailed, "renewal on another channel or policy");
+            return fail(error, error == sc::BadSecurityPolicyRejected ? "security policy not offered"
+                                                                      : "client certificate not usable");
+        senderCertificate_ = ah.senderCertificate;
+    } else if (channelId != id_ || ah.securityPolicyUri != security_->PolicyUri() ||
+               (security_->Costly() && ah.senderCertificate != senderCertificate_)) {
+        return fail(sc::BadSecurityChecksFailed, "renewal on another channel, policy or certificate");
     }
-    if (const StatusCode s = security_->Unprotect(true, chunk, securedFrom); IsBad(s))
-        return fail(s, "security checks failed");
+    if (!security_->Costly()) {
+        if (const StatusCode s = security_->UnprotectOpen(chunk, securedFrom); IsBad(s))
+            return fail(s, "security checks failed");
+        return openChecked(chunk, securedFrom, nowMs);
+    }
 
+    // RSA work off the main thread: decrypt, check the signature, and on
+    // the first open the client's certificate.
+    struct Job {
+        std::string chunk;
+        StatusCode status = sc::Good;
+        CertificateVerdict verdict;
+    };
+    auto job = std::make_shared<Job>();
+    job->chunk = std::move(chunk);
+    busy_ = true;
+    const bool queued = Offload(
+        [job, security = security_, config = config_, securedFrom, renew] {
+            job->status = security->UnprotectOpen(job->chunk, securedFrom);
+            if (IsGood(job->status) && !renew && config && config->validate)
+                job->verdict = config->validate(*security->RemoteCertificate(), security->RemoteChain());
+        },
+        [this, job, securedFrom, nowMs] {
+            busy_ = false;
+            if (state_ == State::Closed)
+                return;
+            if (!job->verdict.note.empty())
+                host_.OnNote(job->verdict.note);
+            if (IsBad(job->status)) {
+                fail(job->status, "security checks failed");
+                return;
+            }
+            if (IsBad(job->verdict.status)) {
+                fail(job->verdict.status, std::string("client certificate rejected: ") + StatusName(job->verdict.status));
+                return;
+            }
+            if (openChecked(job->chunk, securedFrom, nowMs) && !busy_)
+                resume();
+        });
+    if (!queued) {
+        busy_ = false;
+        return fail(sc::BadTcpServerTooBusy, "too many connections opening at once");
+    }
+    return state_ != State::Closed;
+}
+
+bool SecureChannel::openChecked(const std::string& chunk, std::size_t securedFrom, std::int64_t nowMs)
+{
+    const bool renew = state_ == State::Open;
     Decoder body(std::string_view(chunk).substr(securedFrom));
     const auto sequenceNumber = body.Number<std::uint32_t>();
     const auto requestId = body.Number<std::uint32_t>();
@@ -190,7 +270,8 @@ bool SecureChannel::onOpen(std::string& chunk, std::int64_t nowMs)
     const bool wantsRenew = request.requestType == SecurityTokenRequestType::Renew;
     if (wantsRenew != renew || (request.requestType != SecurityTokenRequestType::Issue && !wantsRenew))
         return fail(sc::BadRequestTypeInvalid, renew ? "issue on an open channel" : "renew before issue");
-    if (!security_->Accepts(request.securityMode))
+    if (!security_->Accept(request.securityMode) ||
+        (security_->Costly() && !(config_ && config_->Offers(security_->PolicyUri(), request.securityMode))))
         return fail(sc::BadSecurityModeRejected, "security mode not offered");
 
     Token token;
@@ -201,12 +282,23 @@ bool SecureChannel::onOpen(std::string& chunk, std::int64_t nowMs)
                            : std::clamp(request.requestedLifetime, limits::kMinTokenLifetimeMs,
                                         limits::kMaxTokenLifetimeMs);
     OpenSecureChannelResponse response;
-    if (const StatusCode s = security_->NewToken(token.id, request.clientNonce.data, response.serverNonce.data);
+    const std::size_t nonceLength = security_->NonceLength();
+    if (nonceLength != 0) {
+        if (request.clientNonce.data.size() != nonceLength)
+            return fail(sc::BadNonceInvalid, "client nonce of the wrong length");
+        response.serverNonce.data = crypto::Random(nonceLength);
+        if (response.serverNonce.data.size() != nonceLength)
+            return fail(sc::BadInternalError, "no random numbers");
+    }
+    if (const StatusCode s = security_->DeriveKeys(token.id, request.clientNonce.data, response.serverNonce.data);
         IsBad(s))
         return fail(s, "client nonce rejected");
     // The old token stays good until the client uses the new one.
-    if (renew)
+    if (renew) {
+        if (previous_.id != 0)
+            security_->ForgetToken(previous_.id);
         previous_ = current_;
+    }
     current_ = token;
     state_ = State::Open;
 
@@ -219,7 +311,68 @@ bool SecureChannel::onOpen(std::string& chunk, std::int64_t nowMs)
     response.securityToken.revisedLifetime = token.lifetimeMs;
     std::string out;
     EncodeMessage(out, enc::OpenSecureChannelResponse, response);
-    sendChunks("OPN", requestId, out, true);
+    return sendOpenResponse(requestId, out);
+}
+
+bool SecureChannel::sendOpenResponse(std::uint32_t requestId, const std::string& body)
+{
+    std::string chunk;
+    WriteHeader(chunk, "OPN", 'F', 0);
+    {
+        Encoder e(chunk);
+        e.Number(id_);
+        const AsymmetricHeader ah = security_->LocalHeader();
+        e.String(ah.securityPolicyUri);
+        e.ByteString(ah.senderCertificate);
+        e.ByteString(ah.receiverCertificateThumbprint);
+    }
+    const std::size_t securedFrom = chunk.size();
+    if (body.size() > security_->MaxOpenBodySize(sendChunkSize_, securedFrom + kSequenceHeaderSize))
+        return fail(sc::BadTcpMessageTooLarge, "OpenSecureChannel response does not fit a chunk");
+    {
+        Encoder e(chunk);
+        e.Number(sendSequence_);
+        sendSequence_ = sendSequence_ >= kSequenceWrapFrom ? 1 : sendSequence_ + 1;
+        e.Number(requestId);
+    }
+    chunk += body;
+    if (!security_->Costly()) {
+        security_->ProtectOpen(chunk, securedFrom);
+        output(std::move(chunk));
+        return state_ != State::Closed;
+    }
+    // Signing and encrypting go to the worker; what the channel sends
+    // meanwhile waits behind the answer.
+    struct Job {
+        std::string chunk;
+        bool ok = false;
+    };
+    auto job = std::make_shared<Job>();
+    job->chunk = std::move(chunk);
+    busy_ = true;
+    holding_ = true;
+    const bool queued = Offload([job, security = security_,
+                                 securedFrom] { job->ok = security->ProtectOpen(job->chunk, securedFrom); },
+                                [this, job] {
+                                    busy_ = false;
+                                    holding_ = false;
+                                    if (state_ == State::Closed)
+                                        return;
+                                    if (!job->ok) {
+                                        fail(sc::BadInternalError, "cannot sign the OpenSecureChannel response");
+                                        return;
+                                    }
+                                    std::string out = std::move(job->chunk);
+                                    out += held_;
+                                    held_.clear();
+                                    io_.write(std::move(out));
+                                    resume();
+                                });
+    if (!queued) {
+        busy_ = false;
+        holding_ = false;
+        return fail(sc::BadTcpServerTooBusy, "too many connections opening at once");
+    }
     return state_ != State::Closed;
 }
 
@@ -233,11 +386,15 @@ bool SecureChannel::onSymmetric(std::string& chunk, const ChunkHeader& h, std::i
     if (channelId != id_)
         return fail(sc::BadTcpSecureChannelUnknown, "wrong secure channel id");
     if (tokenId == current_.id && tokenValid(current_, nowMs)) {
-        previous_ = Token(); // the client moved to the new token
+        // The client moved to the new token: so does this end.
+        if (previous_.id != 0) {
+            security_->ForgetToken(previous_.id);
+            previous_ = Token();
+        }
     } else if (!(tokenId == previous_.id && tokenValid(previous_, nowMs))) {
         return fail(sc::BadSecureChannelTokenUnknown, "unknown or expired security token");
     }
-    if (const StatusCode s = security_->Unprotect(false, chunk, kSymmetricHeaderSize); IsBad(s))
+    if (const StatusCode s = security_->Unprotect(chunk); IsBad(s))
         return fail(s, "security checks failed");
     if (chunk.size() < kSymmetricHeaderSize + kSequenceHeaderSize)
         return fail(sc::BadTcpMessageTypeInvalid, "chunk too short");
@@ -279,26 +436,19 @@ bool SecureChannel::Respond(std::uint32_t requestId, const std::string& body)
 {
     if (state_ != State::Open)
         return true; // nobody to answer; the request is moot
-    return sendChunks("MSG", requestId, body, false);
+    return sendChunks("MSG", requestId, body);
 }
 
-bool SecureChannel::sendChunks(const char* type3, std::uint32_t requestId, const std::string& body, bool asymmetric)
+bool SecureChannel::sendChunks(const char* type3, std::uint32_t requestId, const std::string& body)
 {
     std::string securityHeader;
     {
         Encoder e(securityHeader);
         e.Number(id_);
-        if (asymmetric) {
-            const AsymmetricHeader ah = security_->ServerHeader();
-            e.String(ah.securityPolicyUri);
-            e.ByteString(ah.senderCertificate);
-            e.ByteString(ah.receiverCertificateThumbprint);
-        } else {
-            e.Number(current_.id);
-        }
+        e.Number(sendToken().id);
     }
     const std::size_t headerSize = kHeaderSize + securityHeader.size() + kSequenceHeaderSize;
-    const std::size_t maxBody = security_->MaxBodySize(asymmetric, sendChunkSize_, headerSize);
+    const std::size_t maxBody = security_->MaxBodySize(sendChunkSize_, headerSize);
     if (maxBody == 0)
         return false;
     const std::size_t chunks = std::max<std::size_t>(1, (body.size() + maxBody - 1) / maxBody);
@@ -313,26 +463,28 @@ bool SecureChannel::sendChunks(const char* type3, std::uint32_t requestId, const
         chunk.reserve(headerSize + part.size() + 64);
         WriteHeader(chunk, type3, i + 1 == chunks ? 'F' : 'C', 0);
         chunk += securityHeader;
-        const std::size_t securedFrom = chunk.size();
         Encoder e(chunk);
         e.Number(sendSequence_);
         sendSequence_ = sendSequence_ >= kSequenceWrapFrom ? 1 : sendSequence_ + 1;
         e.Number(requestId);
         chunk.append(part);
-        security_->Protect(asymmetric, chunk, securedFrom);
+        if (!security_->Protect(chunk))
+            return false;
         out += chunk;
     }
-    io_.write(std::move(out));
+    output(std::move(out));
     return true;
 }
 
-std::size_t SecureChannel::Need() const { return state_ == State::Closed ? 0 : reader_.Need(); }
+std::size_t SecureChannel::Need() const { return state_ == State::Closed || busy_ ? 0 : reader_.Need(); }
 
 std::size_t SecureChannel::Feed(const char* data, std::size_t n, std::int64_t nowMs, bool& chunkDone)
 {
     chunkDone = false;
     if (state_ == State::Closed)
         return n;
+    if (busy_)
+        return 0;
     const std::size_t taken = reader_.Append(data, n);
     if (IsBad(reader_.Status())) {
         OnStreamFault(reader_.Status());

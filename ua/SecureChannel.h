@@ -8,9 +8,18 @@
 // Faults close the channel (after an Error message where UA-TCP has one):
 // an unknown message type, a chunk or message over the limits, a message
 // before Hello or OpenSecureChannel, a wrong channel or token id, a
-// sequence number out of order, an expired token.
+// sequence number out of order, an expired token, a signature that does
+// not hold, a client certificate the server does not accept.
 //
-// Threads: one thread (the server's).
+// Under an RSA policy the OpenSecureChannel's asymmetric work (decrypting,
+// checking the signature and the client's certificate, then signing and
+// encrypting the answer) goes to the worker through ChannelIo::offload.
+// Meanwhile the channel takes no bytes (Need() is 0, so TCP holds the
+// client back) and holds back what it would send, so that everything keeps
+// its order; ChannelIo::resume says when it takes bytes again.
+//
+// Threads: one thread (the server's); offloaded work runs on the worker
+// with its own copies and the channel's security (see SecurityPolicy.h).
 #include "Limits.h"
 #include "SecurityPolicy.h"
 #include "Transport.h"
@@ -30,6 +39,12 @@ class SecureChannel;
 struct ChannelIo {
     std::function<void(std::string&& bytes)> write;
     std::function<void()> close;
+    // Runs work on the worker thread, then done on the channel's thread;
+    // false when the worker takes no more (neither runs then). Without it,
+    // both run at once, one after the other.
+    std::function<bool(std::function<void()> work, std::function<void()> done)> offload;
+    // The channel takes bytes again after a pause for offloaded work.
+    std::function<void()> resume;
 };
 
 // The services behind the channel.
@@ -40,20 +55,31 @@ public:
     // answers now or later through Respond (or never, for a request that
     // the channel's end makes moot).
     virtual void OnRequest(SecureChannel& channel, std::uint32_t requestId, std::string_view body) = 0;
+    // Something an operator should read in the activity log.
+    virtual void OnNote(const std::string& text) { (void)text; }
 };
 
 class SecureChannel {
 public:
     enum class State { AwaitHello, AwaitOpen, Open, Closed };
 
-    SecureChannel(std::uint32_t channelId, ChannelHost& host, ChannelIo io, std::int64_t nowMs);
+    // `security` says what the channel offers besides None (null: None
+    // alone); it must outlive the channel.
+    SecureChannel(std::uint32_t channelId, ChannelHost& host, ChannelIo io, std::int64_t nowMs,
+                  std::shared_ptr<const SecurityConfig> security = nullptr);
     SecureChannel(const SecureChannel&) = delete;
     SecureChannel& operator=(const SecureChannel&) = delete;
 
     std::uint32_t Id() const { return id_; }
     State GetState() const { return state_; }
     const std::string& EndpointUrl() const { return endpointUrl_; }
-    const ChannelSecurity* Security() const { return security_.get(); }
+    // The channel's security once its first OpenSecureChannel went through
+    // (its policy, mode and the client's certificate).
+    const ChannelSecurity* Security() const { return state_ == State::Open ? security_.get() : nullptr; }
+    std::shared_ptr<ChannelSecurity> SharedSecurity() const { return security_; }
+    // Runs work on the worker and done on this thread (see ChannelIo);
+    // done does not run when the channel is gone by then.
+    bool Offload(std::function<void()> work, std::function<void()> done);
 
     // Bytes the channel takes before it can act on the next chunk (0 once
     // closed). A caller that reads at most this much never has more than
@@ -93,11 +119,19 @@ private:
 
     bool onHello(const std::string& chunk);
     bool onOpen(std::string& chunk, std::int64_t nowMs);
+    // The rest of an OpenSecureChannel once its chunk is checked.
+    bool openChecked(const std::string& chunk, std::size_t securedFrom, std::int64_t nowMs);
+    bool sendOpenResponse(std::uint32_t requestId, const std::string& body);
+    void output(std::string&& bytes);
+    void resume();
     bool onSymmetric(std::string& chunk, const ChunkHeader& h, std::int64_t nowMs);
     bool checkSequence(std::uint32_t sequenceNumber);
     bool fail(StatusCode status, const std::string& reason);
-    bool sendChunks(const char* type3, std::uint32_t requestId, const std::string& body, bool asymmetric);
+    bool sendChunks(const char* type3, std::uint32_t requestId, const std::string& body);
     bool tokenValid(const Token& t, std::int64_t nowMs) const;
+    // The token this end secures its chunks with: the one before a renewal
+    // until the client uses the new one.
+    const Token& sendToken() const { return previous_.id != 0 ? previous_ : current_; }
 
     std::uint32_t id_;
     ChannelHost& host_;
@@ -110,7 +144,15 @@ private:
     std::uint32_t clientMaxMessage_ = 0;
     std::uint32_t clientMaxChunks_ = 0;
     ChunkReader reader_{limits::kChunkSize};
-    std::unique_ptr<ChannelSecurity> security_;
+    std::shared_ptr<const SecurityConfig> config_;
+    std::shared_ptr<ChannelSecurity> security_;
+    std::string senderCertificate_; // as the first OpenSecureChannel carried it
+    // Offloaded work in flight: no bytes taken, output held back.
+    bool busy_ = false;
+    bool holding_ = false;
+    std::string held_;
+    // Offloaded work's way of telling whether the channel is still there.
+    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
     Token current_, previous_;
     std::uint32_t nextTokenId_ = 1;
     bool haveSequence_ = false;

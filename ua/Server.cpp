@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <type_traits>
 
 namespace ua {
@@ -49,16 +48,7 @@ int StringIndex(std::vector<std::string>& table, const std::string& text)
 
 } // namespace
 
-std::string RandomBytes(std::size_t n)
-{
-    static std::random_device device;
-    std::string out(n, '\0');
-    for (std::size_t i = 0; i < n; i += 4) {
-        const std::uint32_t r = device();
-        std::memcpy(out.data() + i, &r, std::min<std::size_t>(4, n - i));
-    }
-    return out;
-}
+std::string RandomBytes(std::size_t n) { return crypto::Random(n); }
 
 Server::Server(PortHub* hub, ServerConfig config, Clock clock)
     : hub_(hub), config_(std::move(config)), clock_(clock ? std::move(clock) : Clock(SteadyMs)), startTime_(Now()),
@@ -83,7 +73,7 @@ SecureChannel* Server::OpenChannel(ChannelIo io)
     std::uint32_t id = nextChannelId_++;
     if (nextChannelId_ == 0)
         nextChannelId_ = 1;
-    auto channel = std::make_unique<SecureChannel>(id, *this, std::move(io), now());
+    auto channel = std::make_unique<SecureChannel>(id, *this, std::move(io), now(), config_.security);
     SecureChannel* raw = channel.get();
     channels_[id] = std::move(channel);
     return raw;
@@ -108,6 +98,12 @@ SecureChannel* Server::Channel(std::uint32_t channelId) const
 {
     const auto it = channels_.find(channelId);
     return it == channels_.end() ? nullptr : it->second.get();
+}
+
+void Server::OnNote(const std::string& text)
+{
+    if (config_.log)
+        config_.log(text);
 }
 
 // ---- dispatch ----------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "AddressSpace.h"
 #include "SecureChannel.h"
 #include "Session.h"
+#include "Users.h"
 
 #include <functional>
 #include <map>
@@ -39,6 +40,20 @@ struct ServerConfig {
     // client named none.
     std::string host = "127.0.0.1";
     std::uint16_t port = 4840;
+
+    // Security: the policies and modes the channels offer besides None, the
+    // server's certificate and how clients' certificates are checked (null:
+    // None alone, as on the loopback interface before there was more).
+    std::shared_ptr<const SecurityConfig> security;
+    // Sessions on channels without security. Off, such a channel still
+    // serves FindServers and GetEndpoints, which clients use to find the
+    // secured endpoints.
+    bool sessionsWithoutSecurity = true;
+    bool anonymous = true;
+    // The users file (null: no user names). Used on the worker only.
+    std::shared_ptr<UserDirectory> users;
+    // Lines for the activity log (certificates stored or trusted).
+    std::function<void(const std::string&)> log;
 };
 
 class Server final : public ChannelHost {
@@ -62,6 +77,7 @@ public:
     std::size_t ChannelCount() const { return channels_.size(); }
 
     void OnRequest(SecureChannel& channel, std::uint32_t requestId, std::string_view body) override;
+    void OnNote(const std::string& text) override;
 
     // Does what is due now (samples, publishing cycles, time-outs).
     void Tick();
@@ -113,9 +129,14 @@ private:
     void getEndpoints(Call& call, GetEndpointsRequest& r);
     // Session.
     void createSession(Call& call, CreateSessionRequest& r);
+    void sessionCreated(Call& call, CreateSessionRequest& r, const std::string& signature);
+    // Faults the call (Bad_TooManySessions) when no session can be added.
+    bool sessionAtLimit(Call& call);
     void activateSession(Call& call, ActivateSessionRequest& r);
+    void sessionActivated(Call& call, ActivateSessionRequest& r, StatusCode verdict, const Identity& identity);
     void closeSession(Call& call, CloseSessionRequest& r);
-    StatusCode verifyIdentity(const ExtensionObject& token, Identity& identity) const;
+    // Whether the channel's security lets sessions run on it.
+    bool sessionsAllowed(const SecureChannel& channel) const;
     void endSession(Session& session, StatusCode reasonForPublishes);
     // View.
     void browse(Call& call, BrowseRequest& r);

@@ -15,10 +15,10 @@
 
 namespace ua {
 
-// Who the client is. Anonymous is the only identity today; the user name,
-// certificate and rights are where an identity with a password or a key
-// says more.
+// Who the client is: anonymous, or a user name checked against the users
+// file, whose role says whether it may write.
 inline constexpr const char* kAnonymousPolicyId = "anonymous";
+inline constexpr const char* kUserNamePolicyId = "username";
 
 struct Identity {
     UserTokenType type = UserTokenType::Anonymous;
@@ -45,6 +45,13 @@ struct Session {
     std::uint32_t maxResponseMessageSize = 0; // 0: no limit of the client's
     Identity identity;
     std::vector<std::string> localeIds;
+    // The last nonce handed to the client (CreateSession, ActivateSession):
+    // what its next signature and encrypted password must carry.
+    std::string serverNonce;
+    // The security of the channel it was created on: a session moves only to
+    // a channel of the same policy and client certificate.
+    std::string securityPolicyUri = "http://opcfoundation.org/UA/SecurityPolicy#None";
+    std::string clientThumbprint;
 
     // What a Browse could not return at once, by continuation point.
     struct ContinuationPoint {

@@ -24,6 +24,22 @@ using StatusCode = std::uint32_t;
     X(BadNothingToDo, 0x800F0000) \
     X(BadTooManyOperations, 0x80100000) \
     X(BadSecurityChecksFailed, 0x80130000) \
+    X(BadCertificateInvalid, 0x80120000) \
+    X(BadCertificateTimeInvalid, 0x80140000) \
+    X(BadCertificateIssuerTimeInvalid, 0x80150000) \
+    X(BadCertificateUriInvalid, 0x80170000) \
+    X(BadCertificateUseNotAllowed, 0x80180000) \
+    X(BadCertificateIssuerUseNotAllowed, 0x80190000) \
+    X(BadCertificateUntrusted, 0x801A0000) \
+    X(BadCertificateRevocationUnknown, 0x801B0000) \
+    X(BadCertificateIssuerRevocationUnknown, 0x801C0000) \
+    X(BadCertificateRevoked, 0x801D0000) \
+    X(BadCertificateIssuerRevoked, 0x801E0000) \
+    X(BadCertificateChainIncomplete, 0x810D0000) \
+    X(BadCertificatePolicyCheckFailed, 0x81140000) \
+    X(BadResourceUnavailable, 0x80040000) \
+    X(BadNonceInvalid, 0x80240000) \
+    X(BadApplicationSignatureInvalid, 0x80580000) \
     X(BadUserAccessDenied, 0x801F0000) \
     X(BadIdentityTokenInvalid, 0x80200000) \
     X(BadIdentityTokenRejected, 0x80210000) \

@@ -105,11 +105,13 @@ async function main() {
     await client.connect(url);
     check(true, "connect over opc.tcp with SecurityPolicy None");
 
+    // On the loopback interface the None endpoint stays beside the secured ones.
     const endpoints = await client.getEndpoints();
-    check(endpoints.length === 1 && endpoints[0].securityPolicyUri === SecurityPolicy.None &&
-          endpoints[0].endpointUrl === url && endpoints[0].server.applicationName.text === "Quorbel Linvaro",
-          "GetEndpoints: one endpoint, None, at the URL used", JSON.stringify(endpoints.map((e) => e.endpointUrl)));
-    check(endpoints[0].userIdentityTokens.length === 1 && endpoints[0].userIdentityTokens[0].tokenType === 0,
+    const none = endpoints.filter((e) => e.securityPolicyUri === SecurityPolicy.None);
+    check(none.length === 1 && endpoints.every((e) => e.endpointUrl === url) &&
+          none[0].server.applicationName.text === "Quorbel Linvaro",
+          "GetEndpoints: one None endpoint, all at the URL used", JSON.stringify(endpoints.map((e) => e.endpointUrl)));
+    check(none.length === 1 && none[0].userIdentityTokens.some((t) => t.tokenType === 0),
           "GetEndpoints: anonymous users");
 
     const session = await client.createSession();

@@ -9,16 +9,6 @@ using namespace ua;
 
 namespace {
 
-// The Error message a closed channel sent last; Good when there was none.
-StatusCode LastError(const std::string& received)
-{
-    const std::size_t at = received.rfind("ERRF");
-    if (at == std::string::npos)
-        return sc::Good;
-    Decoder d(std::string_view(received).substr(at + kHeaderSize));
-    return d.Get<ErrorMessage>().error;
-}
-
 template <class Request>
 std::string Body(std::uint32_t encodingId, const Request& r)
 {

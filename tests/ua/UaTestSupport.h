@@ -10,6 +10,16 @@
 
 #include <memory>
 
+// The Error message a closed channel sent last; Good when there was none.
+inline ua::StatusCode LastError(const std::string& received)
+{
+    const std::size_t at = received.rfind("ERRF");
+    if (at == std::string::npos)
+        return ua::sc::Good;
+    ua::Decoder d(std::string_view(received).substr(at + ua::kHeaderSize));
+    return d.Get<ua::ErrorMessage>().error;
+}
+
 class UaServerFixture : public LinkFixture {
 protected:
     void SetUp() override
