@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -274,11 +276,21 @@ TEST_F(PortDriverTest, ReceivedBytesArriveInBatches)
 TEST_F(PortDriverTest, BytesBetweenTwoPollsComeAsOneBatch)
 {
     drv_->SetPollingDelay(300);
+    // A second descriptor of the port's line shows its input queue: the
+    // kernel hands a master's writes to the line asynchronously.
+    const int observer = ::open(pty_.slavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(observer, 0);
     ASSERT_TRUE(drv_->Connect());
     // No event is processed between these writes, so no poll can split them.
     ASSERT_TRUE(pty_.write("one "));
     ASSERT_TRUE(pty_.write("two "));
     ASSERT_TRUE(pty_.write("three"));
+    int queued = 0;
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         queued < 13 && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(1ms))
+        ASSERT_EQ(::ioctl(observer, FIONREAD, &queued), 0);
+    ::close(observer);
+    ASSERT_EQ(queued, 13);
     ASSERT_TRUE(WaitUntil([&] { return !received_.empty(); }));
     EXPECT_EQ(received_, std::vector<std::string>{"one two three"});
 }
