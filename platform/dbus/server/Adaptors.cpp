@@ -136,6 +136,15 @@ public:
             list_ = v.value<QList<T>>();
         }
     }
+    // The array is left however far it was read: an array's reader holds
+    // the reader of the whole message (and so the message) until it ends.
+    ~ArrayReader()
+    {
+        if (streaming_)
+            stream_.endArray();
+    }
+    ArrayReader(const ArrayReader&) = delete;
+    ArrayReader& operator=(const ArrayReader&) = delete;
     // Appends the next count elements to into; false when there are fewer.
     bool Read(quint32 count, QList<T>& into)
     {
