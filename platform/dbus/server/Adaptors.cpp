@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace opcdbus {
@@ -138,10 +139,11 @@ public:
     }
     // The array is left however far it was read: an array's reader holds
     // the reader of the whole message (and so the message) until it ends.
+    // Only the const endArray reads; the other one writes.
     ~ArrayReader()
     {
         if (streaming_)
-            stream_.endArray();
+            std::as_const(stream_).endArray();
     }
     ArrayReader(const ArrayReader&) = delete;
     ArrayReader& operator=(const ArrayReader&) = delete;
