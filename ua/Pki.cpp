@@ -170,7 +170,7 @@ bool FitsPolicy(X509* cert, bool leaf)
 bool WriteFileWhole(const std::string& path, const std::string& bytes, mode_t mode, std::string& error)
 {
     const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
         error = "cannot write " + temporary + ": " + std::strerror(errno);
         return false;
