@@ -53,8 +53,8 @@ MainController::MainController(const Options& options, support::SupportLibraries
         if (links_.Count() > 0)
             Start();
     });
-    pulseTimer_.setInterval(10);
-    connect(&pulseTimer_, &QTimer::timeout, this, &MainController::pulse);
+    connect(&pulseTimer_, &PulseTimer::pulse, this, &MainController::pulse);
+    connect(&pulseTimer_, &PulseTimer::earlyPulse, this, &MainController::earlyPulse);
 }
 
 MainController::~MainController()
@@ -410,4 +410,10 @@ void MainController::pulse()
 {
     if (opcPulse)
         opcPulse(LocalNowAsDate());
+}
+
+void MainController::earlyPulse()
+{
+    if (opcEarlyPulse)
+        opcEarlyPulse(LocalNowAsDate());
 }

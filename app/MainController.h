@@ -14,6 +14,7 @@
 #include "LinkHost.h"
 #include "PortGrid.h"
 #include "PortHub.h"
+#include "PulseTimer.h"
 #include "SupportLibraries.h"
 #include "SystemSettings.h"
 #include "opcDAHeader.h"
@@ -120,12 +121,14 @@ public:
     PortHub& Hub() { return hub_; }
     ActivityLog& Activity() { return log_; }
     const Options& Opts() const { return options_; }
-    QTimer& PulseTimer() { return pulseTimer_; }
+    PulseTimer& Pulses() { return pulseTimer_; }
     QTimer& StartTimer() { return startTimer_; }
 
     // Hooks the OPC server fills: the pulse with the current local time, the
     // shutdown request to every client, and the number of connected clients.
     std::function<void(double localNow)> opcPulse;
+    // An early pulse between regular ones (see PulseTimer.h).
+    std::function<void(double localNow)> opcEarlyPulse;
     std::function<void()> opcShutdownRequest;
     std::function<int()> opcConnectedCount;
     // Whether the main window is visible (headless: never).
@@ -154,6 +157,7 @@ signals:
 private:
     void applyRemoteBoxRule(bool showMessage);
     void pulse();
+    void earlyPulse();
     bool connectDatabase(std::string& error);
     void retryDatabase();
     void reportIniProblem();
@@ -177,7 +181,7 @@ private:
     int selectedRow_ = 1;
     int connection_ = 0;
     QTimer startTimer_;
-    QTimer pulseTimer_;
+    PulseTimer pulseTimer_;
     QTimer databaseRetryTimer_;
     QElapsedTimer databaseRetryClock_;
     int databaseTries_ = 0;

@@ -56,6 +56,14 @@ void ConnectOpcServer(MainController& controller)
             TakePortState(hub, i);
     });
     controller.opcPulse = [](double localNow) { OpcServerPulse(localNow); };
+    // A value stored between pulses goes out when its group's update is due,
+    // not up to a pulse period later.
+    controller.opcEarlyPulse = [](double localNow) { OpcServerEarlyPulse(localNow); };
+    TheTagWatch().storedBetweenPulses = [&controller](bool awaited) {
+        const std::int64_t ms = awaited ? 0 : OpcMsToNextUpdate();
+        if (ms != TDA2::kNoUpdateDue)
+            controller.Pulses().RequestEarly(ms);
+    };
     controller.opcShutdownRequest = [] { RequestShutdownAll(); };
     controller.opcConnectedCount = [] { return ConnectedServerCount(); };
 }
@@ -66,6 +74,8 @@ void DisconnectOpcServer(MainController& controller)
     g_hubWatch.reset();
     TheTagWatch().ClearStale();
     controller.opcPulse = nullptr;
+    controller.opcEarlyPulse = nullptr;
+    TheTagWatch().storedBetweenPulses = nullptr;
     controller.opcShutdownRequest = nullptr;
     controller.opcConnectedCount = nullptr;
     OpcContext& context = TheOpcContext();

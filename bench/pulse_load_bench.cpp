@@ -14,6 +14,7 @@
 #include "Globals.h"
 #include "OPCDA.h"
 #include "OpcContext.h"
+#include "PulseTimer.h"
 #include "ServIMPL.h"
 #include "TagWatch.h"
 #include "TaskMem.h"
@@ -150,10 +151,18 @@ int main(int argc, char** argv)
         }
     });
 
-    // The program's pulse: a 10 ms timer on the main thread.
-    QTimer pulse;
-    QObject::connect(&pulse, &QTimer::timeout, [] { OpcServerPulse(SystemLocalNow()); });
-    pulse.start(10);
+    // The program's pulse: every 10 ms on the main thread, and early pulses
+    // for values whose group's update is due, wired as in the program.
+    PulseTimer pulse;
+    QObject::connect(&pulse, &PulseTimer::pulse, [] { OpcServerPulse(SystemLocalNow()); });
+    QObject::connect(&pulse, &PulseTimer::earlyPulse, [] { OpcServerEarlyPulse(SystemLocalNow()); });
+    if (!getenv("PULSE_REGULAR_ONLY"))
+        TheTagWatch().storedBetweenPulses = [&pulse](bool awaited) {
+            const std::int64_t ms = awaited ? 0 : OpcMsToNextUpdate();
+            if (ms != TDA2::kNoUpdateDue)
+                pulse.RequestEarly(ms);
+        };
+    pulse.start();
     // A warm-up of two seconds, then the measured run.
     const qint64 warmUpUs = 2000000;
     qint64 measureFromUs = 0;
@@ -169,6 +178,7 @@ int main(int argc, char** argv)
     feeding = false;
     feeder.join();
     pulse.stop();
+    TheTagWatch().storedBetweenPulses = nullptr;
 
     // Intervals between updates of each group within the measured run.
     std::vector<double> intervals;

@@ -110,6 +110,7 @@ DWORD TOPCGroup::Elapsed() const
 
 void TOPCGroup::setElapsed(std::int64_t ms)
 {
+    awaiting_ = false;
     elapsedBase_ = ms;
     baseClock_ = server_ ? server_->Clock() : 0;
     schedule();
@@ -123,6 +124,10 @@ void TOPCGroup::schedule()
 
 void TOPCGroup::wantVisit()
 {
+    if (server_ && awaiting_) {
+        awaiting_ = false;
+        schedule(); // due since it began to await
+    }
     if (server_ && !visitQueued) {
         visitQueued = true;
         server_->VisitGroup(serverHandle_);
@@ -173,6 +178,8 @@ void TOPCGroup::notePending(TOPCItem& item)
         item.reportQueued = true;
         pending_.push_back(item.ServerHandle());
     }
+    if (awaiting_)
+        wantVisit(); // a change outside the tick (a read, a new item)
 }
 
 void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
@@ -243,6 +250,7 @@ void TOPCGroup::eraseItem(TOPCItem& item)
     if (--liveItems_ == 0 && running_) {
         elapsedBase_ = Elapsed();
         running_ = false;
+        awaiting_ = false;
     }
     // Empty places are squeezed out once they outnumber the items, which
     // keeps removals constant in time on average; the order stays.
@@ -372,7 +380,8 @@ void TOPCGroup::update(const FILETIME& stamp)
         // The client is not reading: its items keep their changes (each its
         // latest value) for the first pulse after it drained.
         processQueue(stamp);
-        server_->ScheduleGroup(serverHandle_, server_->Clock() + 1);
+        // Looked at again at the next regular pulse (not at every early one).
+        server_->ScheduleGroup(serverHandle_, server_->Clock() + kPulsePeriod - 1);
         return;
     }
     changed_.clear();
@@ -424,6 +433,10 @@ void TOPCGroup::update(const FILETIME& stamp)
         }
     }
     processQueue(stamp);
+    if (changed_.empty()) {
+        awaiting_ = running_;
+        return;
+    }
     // The next update counts from now, as pulses count: every ceil(rate /
     // 10) pulses. What this one came late because its pulse itself came
     // late counts towards the next one, so late pulses add up to no more

@@ -35,6 +35,10 @@
 // changed flag is set, in list order.
 // The update schedule counts the server's pulse clock (see ServIMPL.h), so
 // a group whose pulses come late is late by at most one pulse per update.
+// An update that finds nothing to report starts no new period: the group
+// awaits a change, which it then reports at the next pulse (the program
+// makes an early one for it), so a value that comes after a quiet spell
+// does not wait up to an update period.
 //
 // Callbacks to a sink in another process may be held back (ISinkFlow): a
 // group makes no data change while its sink is congested and keeps its
@@ -205,6 +209,7 @@ private:
     void ItemNeedsCheck(TOPCItem& item) override;
     // TTagSubscriber: the tag's items are checked at the group's next tick.
     void TagChanged(std::size_t slot) override;
+    bool AwaitsChange() const override { return awaiting_; }
     // The change check of one item against its tag now.
     void check(TOPCItem& item);
     // The item's changed flag is set: it is reported at the next update.
@@ -249,6 +254,9 @@ private:
     std::int64_t baseClock_ = 0;
     std::int64_t elapsedBase_ = 0;
     bool running_ = false;
+    // The update time came and found nothing to report: the group is off the
+    // schedule, and the next thing to do makes its update at once.
+    bool awaiting_ = false;
     TGroupList* list_;
     // List order; a removed item leaves an empty place until the list is
     // compacted, so removals cost constant time.

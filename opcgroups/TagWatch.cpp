@@ -26,10 +26,20 @@ void TTagWatch::Changed(int tagIndex)
         return;
     if (inPulse_) {
         tell(tagIndex);
-    } else if (!t.noted) {
+        return;
+    }
+    bool awaited = false;
+    if (!t.noted) {
         t.noted = true;
         noted_.push_back(tagIndex);
+        for (const auto& entry : t.subscribers)
+            if (entry.first->AwaitsChange()) {
+                awaited = true;
+                break;
+            }
     }
+    if (storedBetweenPulses)
+        storedBetweenPulses(awaited);
 }
 
 void TTagWatch::BeginPulse()

@@ -18,6 +18,7 @@
 // when its first item of the tag comes and unsubscribes when the last one
 // goes or the group is destroyed. Main thread only.
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,9 @@
 class TTagSubscriber {
 public:
     virtual void TagChanged(std::size_t key) = 0;
+    // Its update time came and found nothing to report: a store to one of its
+    // tags is worth an early pulse.
+    virtual bool AwaitsChange() const = 0;
 
 protected:
     ~TTagSubscriber() = default;
@@ -53,6 +57,11 @@ public:
 
     void Subscribe(int tagIndex, TTagSubscriber& subscriber, std::size_t key);
     void Unsubscribe(int tagIndex, TTagSubscriber& subscriber);
+    // Called at each store between pulses of a tag that groups show, so that
+    // the program can make an early pulse deliver it sooner; awaited: a group
+    // of the tag awaits a change (told at the first store since the pulse).
+    std::function<void(bool awaited)> storedBetweenPulses;
+
     // Groups subscribed for the tag (for tests).
     std::size_t Subscribers(int tagIndex) const;
 

@@ -403,25 +403,57 @@ void TDA2::VisitGroup(DWORD groupHandle) { visit_.push_back(groupHandle); }
 
 void TDA2::NoteGroupHandle(TOPCGroup& group) { byHandle_[group.ServerHandle()] = &group; }
 
+bool TDA2::advanceClock(bool early)
+{
+    // A pulse counts the time that passed since the previous one, so update
+    // rates hold in real time however late (or early) pulses come; a tick
+    // counter that stands still (a test's) counts the pulse period, except
+    // right after an early pulse of the same millisecond.
+    const std::uint32_t tick = TheOpcContext().tickCount ? TheOpcContext().tickCount() : 0;
+    const std::uint32_t passed = ticked_ ? tick - lastTick_ : 0;
+    if (early && !ticked_)
+        return false;
+    lastTick_ = tick;
+    ticked_ = true;
+    lastStep_ = passed > 0 || early || earlyLast_ ? passed : TOPCGroup::kPulsePeriod;
+    earlyLast_ = early;
+    clock_ += lastStep_;
+    return true;
+}
+
 void TDA2::Pulse(double now)
 {
     if (discarded_)
         return;
     lastUpdateTime_ = now;
-    // A pulse counts the time that passed since the previous one, so update
-    // rates hold in real time however late (or early) pulses come; a tick
-    // counter that stands still (a test's) counts the pulse period.
-    const std::uint32_t tick = TheOpcContext().tickCount ? TheOpcContext().tickCount() : 0;
-    const std::uint32_t passed = ticked_ ? tick - lastTick_ : 0;
-    lastTick_ = tick;
-    ticked_ = true;
-    lastStep_ = passed > 0 ? passed : TOPCGroup::kPulsePeriod;
-    clock_ += lastStep_;
-
+    advanceClock(false);
     // The groups with something to do: those that asked, and those whose
     // update is due (entries made stale by a later schedule are skipped).
     std::vector<DWORD> handles;
     handles.swap(visit_);
+    tickGroups(handles, now);
+}
+
+void TDA2::EarlyPulse(double now)
+{
+    if (discarded_ || !advanceClock(true))
+        return;
+    lastUpdateTime_ = now;
+    std::vector<DWORD> handles;
+    tickGroups(handles, now);
+}
+
+std::int64_t TDA2::MsToNextUpdate() const
+{
+    if (discarded_ || !ticked_ || due_.empty())
+        return kNoUpdateDue;
+    const std::uint32_t tick = TheOpcContext().tickCount ? TheOpcContext().tickCount() : 0;
+    const auto now = clock_ + static_cast<std::int64_t>(tick - lastTick_);
+    return std::max<std::int64_t>(due_.top().first - now, 0);
+}
+
+void TDA2::tickGroups(std::vector<DWORD>& handles, double now)
+{
     while (!due_.empty() && due_.top().first <= clock_) {
         handles.push_back(due_.top().second);
         due_.pop();
@@ -483,7 +515,9 @@ int TotalGroupCount()
     return count;
 }
 
-void OpcServerPulse(double localNow)
+namespace {
+
+template <typename F> void PulseEveryServer(F&& pulse)
 {
     // The groups of the tags stored since the last pulse learn it first.
     TheTagWatch().BeginPulse();
@@ -493,8 +527,29 @@ void OpcServerPulse(double localNow)
     for (int slot = 0; slot < TDA2::kSlots; ++slot)
         if (TDA2* s = g_slots[static_cast<std::size_t>(slot)]) {
             ComPtr<TDA2> keep(s); // a client may release it from inside a callback
-            s->Pulse(localNow);
+            pulse(*s);
         }
+}
+
+} // namespace
+
+void OpcServerPulse(double localNow)
+{
+    PulseEveryServer([localNow](TDA2& s) { s.Pulse(localNow); });
+}
+
+std::int64_t OpcMsToNextUpdate()
+{
+    std::int64_t ms = TDA2::kNoUpdateDue;
+    for (TDA2* s : g_slots)
+        if (s)
+            ms = std::min(ms, s->MsToNextUpdate());
+    return ms;
+}
+
+void OpcServerEarlyPulse(double localNow)
+{
+    PulseEveryServer([localNow](TDA2& s) { s.EarlyPulse(localNow); });
 }
 
 void RequestShutdownAll()

@@ -129,6 +129,16 @@ public:
     // the pulse clock and runs the tick of every group that has something
     // to do (see GroupUnit.h), in list order.
     void Pulse(double now);
+    // An early pulse between two regular ones, made because a tag was
+    // stored while a group's update was due or awaited a change: the clock advances as for a
+    // pulse and only the groups whose update is due are ticked (groups that
+    // asked for a visit wait for the regular pulse).
+    void EarlyPulse(double now);
+    // Ms from now until the first group's update is due (0 when one is due
+    // now), on the time that passed since the last pulse; kNoUpdateDue when
+    // no group is scheduled.
+    std::int64_t MsToNextUpdate() const;
+    static constexpr std::int64_t kNoUpdateDue = INT64_MAX;
     // The pulse clock (ms): each pulse advances it by the time that passed
     // since the previous pulse (by the pulse period when the tick counter
     // did not move), so update rates hold when the main thread is loaded.
@@ -159,6 +169,11 @@ public:
 
 private:
     explicit TDA2(int slot);
+    // Advances the pulse clock by the time since the previous pulse; false
+    // (and nothing changed) for an early pulse within its millisecond.
+    bool advanceClock(bool early);
+    // Ticks the groups of handles (any order, repeats allowed) in list order.
+    void tickGroups(std::vector<DWORD>& handles, double now);
     ~TDA2() override;
     // Destroys or detaches every group, drops the shutdown sink and the
     // removed-group records, and leaves the slot. Runs once.
@@ -183,6 +198,7 @@ private:
     std::int64_t lastStep_ = 0;
     std::uint32_t lastTick_ = 0;
     bool ticked_ = false;
+    bool earlyLast_ = false; // the latest pulse was an early one
     std::unordered_map<DWORD, TOPCGroup*> byHandle_;
     std::vector<DWORD> visit_;
     using Due = std::pair<std::int64_t, DWORD>;
@@ -200,6 +216,12 @@ int ConnectedServerCount();
 int TotalGroupCount();
 // The OPC server pulse: every live server object, in slot order.
 void OpcServerPulse(double localNow);
+// A tag was stored between pulses: ms until the first update of a group of
+// any live server object is due (TDA2::MsToNextUpdate), so that an early
+// pulse then delivers the change rather than the next regular pulse.
+std::int64_t OpcMsToNextUpdate();
+// The early pulse: every live server object, in slot order (TDA2::EarlyPulse).
+void OpcServerEarlyPulse(double localNow);
 // The close sequence: request shutdown of every live server object, in slot
 // order.
 void RequestShutdownAll();

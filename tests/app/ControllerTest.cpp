@@ -77,7 +77,7 @@ TEST_F(Controller, StartAfterTwoSecondsOnlyWhenALinkExists)
     d.Create();
     EXPECT_FALSE(d.Scanning());
     ASSERT_TRUE(WaitFor([&] { return d.Scanning(); }, 4000));
-    EXPECT_TRUE(d.PulseTimer().isActive());
+    EXPECT_TRUE(d.Pulses().isActive());
     EXPECT_TRUE(Logged("Port \"Scale\" started!"));
 }
 

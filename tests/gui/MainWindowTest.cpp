@@ -110,11 +110,11 @@ TEST_F(MainWindow, StartAndStopSwitchButtonsTrayAndPulse)
     EXPECT_FALSE(start->isEnabled());
     EXPECT_TRUE(stop->isEnabled());
     EXPECT_EQ(w.TrayImage(), 1);
-    EXPECT_TRUE(controller->PulseTimer().isActive());
+    EXPECT_TRUE(controller->Pulses().isActive());
     QTest::mouseClick(stop, Qt::LeftButton);
     EXPECT_TRUE(start->isEnabled());
     EXPECT_EQ(w.TrayImage(), 0);
-    EXPECT_FALSE(controller->PulseTimer().isActive());
+    EXPECT_FALSE(controller->Pulses().isActive());
 }
 
 TEST_F(MainWindow, MonitorShowsTheActivityLogAndClearEmptiesIt)

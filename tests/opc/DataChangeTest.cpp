@@ -163,6 +163,9 @@ TEST_F(DataChange, WhatCountsAsAChange)
 
     // A short change between updates is still reported, with the text of
     // the update.
+    SetText(1, "period");
+    Pulse();
+    Updates();
     SetText(0, "blip");
     Pulse();
     SetText(0, "2b");
@@ -270,7 +273,7 @@ TEST_F(DataChange, NewItemsAndWrittenTextsAreReportedAtTheNextUpdate)
 {
     Make(TRUE, 20);
     group.Advise(sink.get());
-    Pulse(3); // the full report, then an update point
+    Pulse(); // the full report starts a period
     Updates();
     std::vector<OPCHANDLE> added;
     group.Add({"Scale_COM2"}, added, VT_EMPTY, TRUE, 500);
@@ -465,4 +468,70 @@ TEST_F(DataChange, AGroupKeepsItsRateWhenPulsesComeLate)
     // pulse, then every tenth pulse, as the rate says.
     EXPECT_EQ(latePulses(25, 10), (std::vector<int>{7, 17}));
     EXPECT_EQ(group.revisedRate, 100u);
+}
+
+// An update that finds nothing starts no period: the change after a quiet
+// spell goes out at the next pulse, early or regular, and then the rate
+// holds again. The program is told at each store between pulses what an
+// early pulse would do for it.
+TEST_F(DataChange, AChangeAfterAQuietSpellGoesOutAtOnce)
+{
+    Make(TRUE, 100);
+    group.Advise(sink.get());
+    std::vector<std::pair<bool, std::int64_t>> asked; // awaited, ms to the next update
+    TheTagWatch().storedBetweenPulses = [&](bool awaited) { asked.emplace_back(awaited, OpcMsToNextUpdate()); };
+    auto pulseAfter = [&](std::uint32_t ms) {
+        tick += ms;
+        Pulse();
+    };
+    pulseAfter(10); // the full report starts a period
+    ASSERT_EQ(Updates().size(), 1u);
+    for (int i = 0; i < 20; ++i)
+        pulseAfter(10);
+    EXPECT_TRUE(Updates().empty());
+
+    tick += 3;
+    SetText(0, "after a quiet spell");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(asked[0].first) << "the group awaits a change";
+    now += kPulse;
+    OpcServerEarlyPulse(now);
+    auto u = Updates();
+    ASSERT_EQ(u.size(), 1u) << "the early pulse reports it";
+    EXPECT_EQ(u[0].Values(), (std::vector<std::string>{"BSTR:after a quiet spell"}));
+
+    // Within the period that update began: the next change waits for it,
+    // and an early pulse just before its end reports nothing yet.
+    tick += 40;
+    SetText(1, "within the period");
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_FALSE(asked[1].first);
+    EXPECT_EQ(asked[1].second, 60);
+    tick += 59;
+    now += kPulse;
+    OpcServerEarlyPulse(now);
+    EXPECT_TRUE(Updates().empty());
+    tick += 1;
+    now += kPulse;
+    OpcServerEarlyPulse(now);
+    u = Updates();
+    ASSERT_EQ(u.size(), 1u) << "at the end of the period, not a pulse later";
+    EXPECT_EQ(u[0].Clients(), (std::vector<OPCHANDLE>{101}));
+
+    // A read between pulses that sees a new text wakes an awaiting group too.
+    for (int i = 0; i < 11; ++i)
+        pulseAfter(10);
+    EXPECT_TRUE(Updates().empty());
+    TheTagWatch().storedBetweenPulses = nullptr;
+    SetText(2, "read first");
+    OPCITEMSTATE* values = nullptr;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(group.sync->Read(OPC_DS_CACHE, 1, &items[2], &values, &e), S_OK);
+    VariantClear(&values[0].vDataValue);
+    CoTaskMemFree(values);
+    CoTaskMemFree(e);
+    pulseAfter(1);
+    u = Updates();
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].Clients(), (std::vector<OPCHANDLE>{102}));
 }
