@@ -8,6 +8,7 @@
 // main thread's CPU time over the run (target: under 50 % of a core).
 //
 //   pulse_load_bench [seconds=30] [json-file] [groups-per-server=100] [ports=64] [strings-per-s=20] [rate-ms=100]
+//   (PULSE_REGULAR_ONLY=1 in the environment: regular pulses only, no early ones)
 #include "BenchGroups.h"
 #include "BenchPorts.h"
 #include "DataChangeSink.h"
