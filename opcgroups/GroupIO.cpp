@@ -54,10 +54,12 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
             continue;
         }
         TOPCItem& item = *found;
+        catchUp(item);
         errors[i] = item.StateFill(TagText(tags, item.TagIndex()), watch.Stale(item.TagIndex()), dwSource, stamp,
                                    states[i]);
         if (item.Changed())
             notePending(item);
+        recheckIfAhead(item);
         if (errors[i] != S_OK)
             result = S_FALSE;
         // The cache of an inactive group is out of service; a bad value

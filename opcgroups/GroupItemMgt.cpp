@@ -178,6 +178,15 @@ HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
         // its text or quality changed since it was last compared (an item
         // activated again is compared now, as at the next pulse).
         const bool activated = bActive && !item.IsActive();
+        if (activated) {
+            // What its tag was while it was inactive is not its.
+            item.seenSerial = TheTagWatch().Serial(item.TagIndex());
+        } else if (!bActive && item.IsActive()) {
+            // What the pulses saw while it was active stays its change.
+            catchUp(item);
+            if (item.Changed())
+                notePending(item);
+        }
         item.SetActive(bActive);
         if (activated)
             check(item);

@@ -44,6 +44,7 @@ TOPCGroup::TOPCGroup(TDA2& server, TGroupList& list) : points_(*Identity()), ser
 
 TOPCGroup::~TOPCGroup()
 {
+    stopAwaiting();
     leaveServer();
     queue_.clear(); // pending transactions go without callbacks
     TTagWatch& watch = TheTagWatch();
@@ -110,7 +111,7 @@ DWORD TOPCGroup::Elapsed() const
 
 void TOPCGroup::setElapsed(std::int64_t ms)
 {
-    awaiting_ = false;
+    stopAwaiting();
     elapsedBase_ = ms;
     baseClock_ = server_ ? server_->Clock() : 0;
     schedule();
@@ -125,7 +126,7 @@ void TOPCGroup::schedule()
 void TOPCGroup::wantVisit()
 {
     if (server_ && awaiting_) {
-        awaiting_ = false;
+        stopAwaiting();
         schedule(); // due since it began to await
     }
     if (server_ && !visitQueued) {
@@ -150,26 +151,93 @@ void TOPCGroup::ItemNeedsCheck(TOPCItem& item)
     wantVisit();
 }
 
-void TOPCGroup::TagChanged(std::size_t slot)
+void TOPCGroup::TagChanged(std::size_t) { wantVisit(); }
+
+void TOPCGroup::startAwaiting()
 {
-    // Noted in a bit of the group's own, without touching the place.
-    if (slot >= marked_.size())
-        marked_.resize(tags_.size());
-    if (slot < marked_.size() && !marked_[slot]) {
-        marked_[slot] = true;
-        changedTags_.push_back(slot);
+    if (awaiting_)
+        return;
+    awaiting_ = true;
+    TTagWatch& watch = TheTagWatch();
+    for (const TagItems& place : tags_)
+        if (place.head)
+            watch.Await(place.tagIndex, +1);
+}
+
+void TOPCGroup::stopAwaiting()
+{
+    if (!awaiting_)
+        return;
+    awaiting_ = false;
+    TTagWatch& watch = TheTagWatch();
+    for (const TagItems& place : tags_)
+        if (place.head)
+            watch.Await(place.tagIndex, -1);
+}
+
+void TOPCGroup::catchUp(TOPCItem& item)
+{
+    const TTagWatch& watch = TheTagWatch();
+    const int tag = item.TagIndex();
+    const std::uint64_t serial = watch.Serial(tag);
+    if (item.seenSerial == serial)
+        return;
+    if (item.IsActive()) {
+        // Two moves: some pulse saw a text other than the item's; one: the
+        // pulses saw the sample, which a check then would have compared.
+        if (serial - item.seenSerial >= 2)
+            item.MarkChanged();
+        item.ChangeCheck(watch.SampleText(tag), watch.SampleStale(tag));
     }
-    wantVisit();
+    item.seenSerial = serial;
+}
+
+void TOPCGroup::recheckIfAhead(TOPCItem& item)
+{
+    if (inTick_ || !item.IsActive())
+        return; // within a pulse every stored tag is sampled at once
+    const TTagWatch& watch = TheTagWatch();
+    const int tag = item.TagIndex();
+    if (watch.Stale(tag) != watch.SampleStale(tag) || TagText(TheOpcContext().tags, tag) != watch.SampleText(tag))
+        ItemNeedsCheck(item);
+}
+
+void TOPCGroup::lookAtMovedPlaces()
+{
+    const TTagTable* table = TheOpcContext().tags;
+    const TTagWatch& watch = TheTagWatch();
+    for (TagItems& place : tags_) {
+        if (!place.head)
+            continue;
+        const std::uint64_t serial = watch.Serial(place.tagIndex);
+        if (serial == place.seenSerial)
+            continue;
+        place.seenSerial = serial;
+        // Every item of the place shows the same tag: its text and state
+        // are looked up once.
+        const std::string& text = TagText(table, place.tagIndex);
+        const bool stale = watch.Stale(place.tagIndex);
+        for (TOPCItem* item = place.head; item; item = item->nextOfTag) {
+            catchUp(*item);
+            if (item->IsActive()) {
+                item->ChangeCheck(text, stale);
+                if (item->Changed())
+                    notePending(*item);
+            }
+        }
+    }
 }
 
 void TOPCGroup::check(TOPCItem& item)
 {
+    catchUp(item);
     if (!item.IsActive())
         return; // checked again when it is activated
     const int tag = item.TagIndex();
     item.ChangeCheck(TagText(TheOpcContext().tags, tag), TheTagWatch().Stale(tag));
     if (item.Changed())
         notePending(item);
+    recheckIfAhead(item);
 }
 
 void TOPCGroup::notePending(TOPCItem& item)
@@ -184,6 +252,10 @@ void TOPCGroup::notePending(TOPCItem& item)
 
 void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
 {
+    if (awaiting_) {
+        stopAwaiting(); // the tags it awaits change: it updates at the next pulse
+        schedule();
+    }
     TOPCItem& ref = *item;
     ref.slot = items_.size();
     ref.checkQueued = false;
@@ -197,8 +269,12 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
             tags_.back().tagIndex = ref.TagIndex();
         }
         TagItems& ofTag = tags_[place->second];
-        if (!ofTag.head)
+        if (!ofTag.head) {
             TheTagWatch().Subscribe(ref.TagIndex(), *this, place->second);
+            ofTag.seenSerial = TheTagWatch().Serial(ref.TagIndex());
+        }
+        // What the tag was before the item came is not the item's.
+        ref.seenSerial = TheTagWatch().Serial(ref.TagIndex());
         ref.tagPlace = place->second;
         ref.prevOfTag = nullptr;
         ref.nextOfTag = ofTag.head;
@@ -225,6 +301,10 @@ void TOPCGroup::insertItem(std::unique_ptr<TOPCItem> item)
 
 void TOPCGroup::eraseItem(TOPCItem& item)
 {
+    if (awaiting_) {
+        stopAwaiting();
+        schedule();
+    }
     if (item.tagPlace < tags_.size()) {
         TagItems& ofTag = tags_[item.tagPlace];
         if (item.prevOfTag)
@@ -308,9 +388,9 @@ bool TOPCGroup::CopyInto(TOPCGroup& clone, DWORD cloneServerHandle) const
 void TOPCGroup::RequestFullReport()
 {
     forEachItem([](TOPCItem& item) { item.RequestFullReport(); });
-    for (std::size_t place = 0; place < tags_.size(); ++place)
-        TagChanged(place);
+    lookAtAll_ = true;
     setElapsed(updateRate_);
+    wantVisit();
 }
 
 // ------------------------------------------------------------------ the tick
@@ -323,43 +403,26 @@ void TOPCGroup::Tick(double now)
     inTick_ = true;
     releaseDroppedSink();
     const FILETIME stamp = server_->FileTimeOf(now);
+    const bool due = Elapsed() >= updateRate_;
+    // Items are compared before transactions report them and before an
+    // update, whether the group is active or not.
+    if (lookAtAll_) {
+        lookAtAll_ = false;
+        forEachItem([this](TOPCItem& item) { check(item); });
+    } else if (due || !queue_.empty()) {
+        lookAtMovedPlaces();
+    }
     processQueue(stamp);
-    // Marked items are checked, whether the group is active or not, so
-    // that a change that lasted a pulse is not missed.
     checkMarked();
-    if (Elapsed() >= updateRate_)
+    if (due)
         update(stamp);
     inTick_ = false;
-    if (!queue_.empty() || !toCheck_.empty() || !changedTags_.empty())
+    if (!queue_.empty() || !toCheck_.empty())
         wantVisit();
 }
 
 void TOPCGroup::checkMarked()
 {
-    if (!changedTags_.empty()) {
-        // The two lists trade places, so neither is made anew at each tick.
-        checking_.swap(changedTags_);
-        for (std::size_t place : checking_)
-            marked_[place] = false;
-        const TTagTable* table = TheOpcContext().tags;
-        const TTagWatch& watch = TheTagWatch();
-        for (std::size_t place : checking_) {
-            if (place >= tags_.size())
-                continue;
-            // Every item of the place shows the same tag: its text and
-            // state are looked up once.
-            const int tag = tags_[place].tagIndex;
-            const std::string& text = TagText(table, tag);
-            const bool stale = watch.Stale(tag);
-            for (TOPCItem* item = tags_[place].head; item; item = item->nextOfTag)
-                if (item->IsActive()) {
-                    item->ChangeCheck(text, stale);
-                    if (item->Changed())
-                        notePending(*item);
-                }
-        }
-        checking_.clear();
-    }
     if (!toCheck_.empty()) {
         std::vector<OPCHANDLE> marked;
         marked.swap(toCheck_);
@@ -434,7 +497,8 @@ void TOPCGroup::update(const FILETIME& stamp)
     }
     processQueue(stamp);
     if (changed_.empty()) {
-        awaiting_ = running_;
+        if (running_)
+            startAwaiting();
         return;
     }
     // The next update counts from now, as pulses count: every ceil(rate /

@@ -28,11 +28,14 @@
 //
 // What a pulse visits: a group is ticked when its update time came (the
 // server keeps the groups by due time), when it has queued transactions,
-// or when items of it were marked for a check: all items of a tag that was
-// stored to (TagWatch.h), or one item whose quality moved. A tick checks
-// the marked items, as every item was checked at every pulse (an item that
-// is not marked would compare equal); an update reports the items whose
-// changed flag is set, in list order.
+// or when one of its items was marked for a check (its quality moved).
+// Items are compared with their tags when the group updates, when it
+// carries out transactions, and when a client observes them (a read, an
+// activation): the tag watch's samples (TagWatch.h) tell what a check at
+// every pulse would have seen meanwhile, so that the outcome is the same as
+// when every item was checked at every pulse. Only the places whose tag
+// moved are looked at. An update reports the items whose changed flag is
+// set, in list order.
 // The update schedule counts the server's pulse clock (see ServIMPL.h), so
 // a group whose pulses come late is late by at most one pulse per update.
 // An update that finds nothing to report starts no new period: the group
@@ -210,6 +213,17 @@ private:
     // TTagSubscriber: the tag's items are checked at the group's next tick.
     void TagChanged(std::size_t slot) override;
     bool AwaitsChange() const override { return awaiting_; }
+    // What the pulses saw of the item's tag since it last looked (an
+    // inactive item sees nothing).
+    void catchUp(TOPCItem& item);
+    // An item compared between pulses with a text no pulse has seen yet is
+    // compared again at the next pulse, as a check at every pulse would.
+    void recheckIfAhead(TOPCItem& item);
+    // Every item of a place whose tag moved since the group last looked.
+    void lookAtMovedPlaces();
+    // Awaiting a change: counted in the tag watch for each tag shown.
+    void startAwaiting();
+    void stopAwaiting();
     // The change check of one item against its tag now.
     void check(TOPCItem& item);
     // The item's changed flag is set: it is reported at the next update.
@@ -219,7 +233,7 @@ private:
     // The elapsed counter := ms; the server learns the new due time.
     void setElapsed(std::int64_t ms);
     void schedule();
-    // Change checks of the marked items.
+    // Change checks of the items marked for one.
     void checkMarked();
     // The update: changed items into a data change, the queue carried out.
     void update(const FILETIME& stamp);
@@ -268,12 +282,11 @@ private:
     struct TagItems {
         int tagIndex = -1;
         TOPCItem* head = nullptr; // the items, linked through nextOfTag
+        std::uint64_t seenSerial = 0; // the tag's serial when the group last looked
     };
     std::vector<TagItems> tags_;
     std::unordered_map<int, std::size_t> tagPlace_; // tag index -> place in tags_
-    std::vector<std::size_t> changedTags_;          // places whose items are checked at the next tick
-    std::vector<bool> marked_;                      // the places in changedTags_, a bit each
-    std::vector<std::size_t> checking_;             // the places being checked
+    bool lookAtAll_ = false; // every item is compared at the next tick (a full report)
     std::vector<std::unique_ptr<TOPCItem>> retired_; // removed during a queue pass
     std::vector<OPCHANDLE> toCheck_;                  // items marked for a check
     std::vector<OPCHANDLE> pending_;                  // items whose changed flag is set

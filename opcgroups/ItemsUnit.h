@@ -142,6 +142,8 @@ public:
     WORD Quality() const { return quality_; }
     SHORT LastQuality() const { return lastQuality_; }
     bool Changed() const { return changed_; }
+    // A pulse saw its tag differ from what it holds (TTagWatch::Serial).
+    void MarkChanged() { changed_ = true; }
     bool Writable() const { return writable_; }
     int TagIndex() const { return tagIndex_; }
     const std::string& ItemId() const { return itemId_; }
@@ -184,6 +186,7 @@ public:
     std::size_t tagPlace = 0;    // the group's place for its tag
     TOPCItem* prevOfTag = nullptr; // the other items of that place
     TOPCItem* nextOfTag = nullptr;
+    std::uint64_t seenSerial = 0; // its tag's serial when it last looked (TTagWatch)
     bool checkQueued = false;    // in the group's list of items to check
     bool reportQueued = false;   // in the group's list of items with the changed flag
     bool removed = false;        // removed during a queue pass, kept until it ends

@@ -1,45 +1,59 @@
 #include "TagWatch.h"
 
+#include "ItemsUnit.h"
+#include "OpcContext.h"
+
 #include <algorithm>
 
 TTagWatch::Tag& TTagWatch::tag(int tagIndex)
 {
-    const auto t = static_cast<std::size_t>(tagIndex);
-    if (t >= tags_.size())
-        tags_.resize(t + 1);
-    return tags_[t];
+    if (index(tagIndex) >= tags_.size())
+        tags_.resize(index(tagIndex) + 1);
+    return tags_[index(tagIndex)];
 }
 
-void TTagWatch::tell(int tagIndex)
+const std::string& TTagWatch::SampleText(int tagIndex) const
 {
-    // Subscribers only note the tag: none comes or goes meanwhile.
-    for (const auto& [s, key] : tags_[static_cast<std::size_t>(tagIndex)].subscribers)
-        s->TagChanged(key);
+    static const std::string kNoText;
+    return known(tagIndex) ? tags_[index(tagIndex)].sample : kNoText;
+}
+
+void TTagWatch::sample(int tagIndex)
+{
+    Tag& t = tags_[index(tagIndex)];
+    const std::string& text = TagText(TheOpcContext().tags, tagIndex);
+    if (text == t.sample && t.stale == t.sampleStale)
+        return;
+    t.sample = text;
+    t.sampleStale = t.stale;
+    ++t.serial;
+    if (t.awaiting > 0) {
+        // Subscribers only note the tag: none comes or goes meanwhile.
+        for (const auto& [s, key] : t.subscribers)
+            if (s->AwaitsChange())
+                s->TagChanged(key);
+    }
+}
+
+void TTagWatch::stored(int tagIndex)
+{
+    Tag& t = tags_[index(tagIndex)];
+    if (inPulse_) {
+        sample(tagIndex);
+        return;
+    }
+    if (!t.noted) {
+        t.noted = true;
+        noted_.push_back(tagIndex);
+    }
+    if (storedBetweenPulses && !t.subscribers.empty())
+        storedBetweenPulses(t.awaiting > 0);
 }
 
 void TTagWatch::Changed(int tagIndex)
 {
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
-        return; // nobody ever showed it
-    Tag& t = tags_[static_cast<std::size_t>(tagIndex)];
-    if (t.subscribers.empty())
-        return;
-    if (inPulse_) {
-        tell(tagIndex);
-        return;
-    }
-    bool awaited = false;
-    if (!t.noted) {
-        t.noted = true;
-        noted_.push_back(tagIndex);
-        for (const auto& entry : t.subscribers)
-            if (entry.first->AwaitsChange()) {
-                awaited = true;
-                break;
-            }
-    }
-    if (storedBetweenPulses)
-        storedBetweenPulses(awaited);
+    if (known(tagIndex))
+        stored(tagIndex); // a tag nobody ever showed is sampled when first shown
 }
 
 void TTagWatch::BeginPulse()
@@ -47,9 +61,9 @@ void TTagWatch::BeginPulse()
     inPulse_ = true;
     std::vector<int> noted;
     noted.swap(noted_);
-    for (int index : noted) {
-        tags_[static_cast<std::size_t>(index)].noted = false;
-        tell(index);
+    for (int tagIndex : noted) {
+        tags_[index(tagIndex)].noted = false;
+        sample(tagIndex);
     }
 }
 
@@ -57,7 +71,14 @@ void TTagWatch::Subscribe(int tagIndex, TTagSubscriber& subscriber, std::size_t 
 {
     if (tagIndex < 0)
         return;
+    const bool fresh = index(tagIndex) >= tags_.size();
     auto& list = tag(tagIndex).subscribers;
+    if (fresh || (list.empty() && !tags_[index(tagIndex)].noted)) {
+        // Its sample is what it holds now: no one looked at it meanwhile.
+        Tag& t = tags_[index(tagIndex)];
+        t.sample = TagText(TheOpcContext().tags, tagIndex);
+        t.sampleStale = t.stale;
+    }
     for (const auto& entry : list)
         if (entry.first == &subscriber)
             return;
@@ -66,9 +87,9 @@ void TTagWatch::Subscribe(int tagIndex, TTagSubscriber& subscriber, std::size_t 
 
 void TTagWatch::Unsubscribe(int tagIndex, TTagSubscriber& subscriber)
 {
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
+    if (!known(tagIndex))
         return;
-    auto& list = tags_[static_cast<std::size_t>(tagIndex)].subscribers;
+    auto& list = tags_[index(tagIndex)].subscribers;
     const auto it =
         std::find_if(list.begin(), list.end(), [&](const auto& entry) { return entry.first == &subscriber; });
     if (it != list.end()) {
@@ -77,11 +98,15 @@ void TTagWatch::Unsubscribe(int tagIndex, TTagSubscriber& subscriber)
     }
 }
 
+void TTagWatch::Await(int tagIndex, int delta)
+{
+    if (known(tagIndex))
+        tags_[index(tagIndex)].awaiting += delta;
+}
+
 std::size_t TTagWatch::Subscribers(int tagIndex) const
 {
-    if (tagIndex < 0 || static_cast<std::size_t>(tagIndex) >= tags_.size())
-        return 0;
-    return tags_[static_cast<std::size_t>(tagIndex)].subscribers.size();
+    return known(tagIndex) ? tags_[index(tagIndex)].subscribers.size() : 0;
 }
 
 void TTagWatch::SetStale(int tagIndex, bool stale)
@@ -92,7 +117,7 @@ void TTagWatch::SetStale(int tagIndex, bool stale)
     if (t.stale == stale)
         return;
     t.stale = stale;
-    tell(tagIndex);
+    stored(tagIndex);
 }
 
 void TTagWatch::ClearStale()

@@ -242,7 +242,8 @@ TEST_F(AsyncIO, RefreshNeedsAnActiveGroupOfActiveItems)
     Pulse();
     sink->calls.clear();
 
-    // Both sources deliver the values of the latest scan.
+    // Both sources deliver the values of the pulse that carries the
+    // request out.
     ASSERT_EQ(group.async->Refresh2(OPC_DS_DEVICE, 63, &cancelId), S_OK);
     SetText(2, "Q");
     Pulse();
@@ -251,7 +252,7 @@ TEST_F(AsyncIO, RefreshNeedsAnActiveGroupOfActiveItems)
     EXPECT_EQ(calls[0].kind, "data");
     EXPECT_EQ(calls[0].transId, 63u);
     EXPECT_EQ(calls[0].masterQuality, S_OK);
-    EXPECT_EQ(calls[0].Values(), (std::vector<std::string>{"BSTR:", "BSTR:", "BSTR:P"}));
+    EXPECT_EQ(calls[0].Values(), (std::vector<std::string>{"BSTR:", "BSTR:", "BSTR:Q"}));
 
     // Items made inactive after the request are left out and spoil the
     // master quality.

@@ -535,3 +535,48 @@ TEST_F(DataChange, AChangeAfterAQuietSpellGoesOutAtOnce)
     ASSERT_EQ(u.size(), 1u);
     EXPECT_EQ(u[0].Clients(), (std::vector<OPCHANDLE>{102}));
 }
+
+// Items are compared when their group updates, yet what a check at every
+// pulse saw still counts: a change that lasted a pulse and went back, or
+// one a read saw, is reported; what a tag did while an item was inactive
+// is not the item's.
+TEST_F(DataChange, ChangesSeenByAPulseOrAReadCountThoughTheTagChangedBack)
+{
+    Make(TRUE, 100);
+    group.Advise(sink.get());
+    Pulse(); // the full report begins a period
+    Updates();
+    HRESULT* e = nullptr;
+    group.items->SetActiveState(1, &items[2], FALSE, &e);
+    CoTaskMemFree(e);
+
+    SetText(0, "lasted a pulse");
+    Pulse();
+    SetText(0, "");
+    SetText(1, "seen by a read");
+    OPCITEMSTATE* values = nullptr;
+    ASSERT_EQ(group.sync->Read(OPC_DS_CACHE, 1, &items[1], &values, &e), S_OK);
+    VariantClear(&values[0].vDataValue);
+    CoTaskMemFree(values);
+    CoTaskMemFree(e);
+    SetText(1, "");
+    SetText(2, "while inactive");
+    Pulse();
+    SetText(2, "");
+    Pulse();
+    group.items->SetActiveState(1, &items[2], TRUE, &e);
+    CoTaskMemFree(e);
+    Pulse(5);
+    EXPECT_TRUE(Updates().empty()) << "within the period";
+    Pulse(2);
+    auto u = Updates();
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].Clients(), (std::vector<OPCHANDLE>{100, 101}));
+    EXPECT_EQ(u[0].Values(), (std::vector<std::string>{"BSTR:", "BSTR:"}));
+
+    // Within one pulse there and back is no change, as before.
+    SetText(0, "x");
+    SetText(0, "");
+    Pulse(10);
+    EXPECT_TRUE(Updates().empty());
+}
