@@ -330,7 +330,6 @@ void TOPCGroup::eraseItem(TOPCItem& item)
     if (--liveItems_ == 0 && running_) {
         elapsedBase_ = Elapsed();
         running_ = false;
-        awaiting_ = false;
     }
     // Empty places are squeezed out once they outnumber the items, which
     // keeps removals constant in time on average; the order stays.
