@@ -519,7 +519,7 @@ namespace {
 
 template <typename F> void PulseEveryServer(F&& pulse)
 {
-    // The groups of the tags stored since the last pulse learn it first.
+    // The tags stored since the last pulse are sampled first.
     TheTagWatch().BeginPulse();
     struct End {
         ~End() { TheTagWatch().EndPulse(); }
