@@ -210,7 +210,8 @@ private:
     void setUpdateRate(DWORD requested);
     // TItemOwner: the item is checked at the next pulse.
     void ItemNeedsCheck(TOPCItem& item) override;
-    // TTagSubscriber: the tag's items are checked at the group's next tick.
+    // TTagSubscriber: a tag moved while the group awaited a change; it
+    // updates at the next pulse.
     void TagChanged(std::size_t slot) override;
     bool AwaitsChange() const override { return awaiting_; }
     // What the pulses saw of the item's tag since it last looked (an

@@ -130,9 +130,9 @@ public:
     // to do (see GroupUnit.h), in list order.
     void Pulse(double now);
     // An early pulse between two regular ones, made because a tag was
-    // stored while a group's update was due or awaited a change: the clock advances as for a
-    // pulse and only the groups whose update is due are ticked (groups that
-    // asked for a visit wait for the regular pulse).
+    // stored while a group's update was due or a group awaited a change: the
+    // clock advances as for a pulse and only the groups whose update is due
+    // are ticked (groups that asked for a visit wait for the regular pulse).
     void EarlyPulse(double now);
     // Ms from now until the first group's update is due (0 when one is due
     // now), on the time that passed since the last pulse; kNoUpdateDue when
@@ -170,7 +170,7 @@ public:
 private:
     explicit TDA2(int slot);
     // Advances the pulse clock by the time since the previous pulse; false
-    // (and nothing changed) for an early pulse within its millisecond.
+    // (and nothing changed) for an early pulse before the first pulse.
     bool advanceClock(bool early);
     // Ticks the groups of handles (any order, repeats allowed) in list order.
     void tickGroups(std::vector<DWORD>& handles, double now);
